@@ -8,6 +8,8 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -66,14 +68,16 @@ std::string slurp(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// The trace's events, without the button names.
-Events readEvents(const std::string& trace) {
+// The events in a trace, without the button names.
+Events parseEvents(const std::string& text) {
     Events events;
-    std::istringstream lines(slurp(trace));
+    std::istringstream lines(text);
     for (std::string action, code, rest; lines >> action >> code && std::getline(lines, rest);)
         events.push_back(action + " " + code);
     return events;
 }
+
+Events readEvents(const std::string& trace) { return parseEvents(slurp(trace)); }
 
 [[noreturn]] void execTool(const std::vector<std::string>& args, const std::string& trace, const char* delayMs) {
     setenv("CASCADE_TRACE", trace.c_str(), 1);
@@ -95,7 +99,7 @@ Events readEvents(const std::string& trace) {
 bool awaitTrue(const std::function<bool()>& ready) {
     for (auto end = std::chrono::steady_clock::now() + deadline; !ready();)
         if (std::chrono::steady_clock::now() > end) return false;
-        else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        else std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return true;
 }
 
@@ -116,16 +120,19 @@ struct Result {
     Events events;
 };
 
-// Runs kestrov with input on standard input (closed when input is null).
-Result run(const std::vector<std::string>& args, const char* input) {
-    std::string trace = scratch(".trace"), in = scratch(".in"), out = scratch(".out"), err = scratch(".err");
-    std::ofstream(in, std::ios::binary) << (input != nullptr ? input : "");
+// Runs kestrov with input on standard input (closed when there is none),
+// standard output to a file or closed, and the trace where asked.
+Result run(const std::vector<std::string>& args, const std::optional<std::string>& input,
+           bool closeOutput = false, std::string trace = scratch(".trace")) {
+    std::string in = scratch(".in"), out = scratch(".out"), err = scratch(".err");
+    std::ofstream(in, std::ios::binary) << input.value_or("");
     pid_t pid = fork();
     if (pid == 0) {
-        int fds[] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT, 0600),
-                     open(err.c_str(), O_WRONLY | O_CREAT, 0600)};
+        int fds[] = {open(in.c_str(), O_RDONLY | O_CLOEXEC), open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600),
+                     open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)};
         for (int fd = 0; fd < 3; ++fd) dup2(fds[fd], fd);
-        if (input == nullptr) close(0);
+        if (!input) close(STDIN_FILENO);
+        if (closeOutput) close(STDOUT_FILENO);
         execTool(args, trace, nullptr);
     }
     Result result{awaitExit(pid), slurp(out), slurp(err), readEvents(trace)};
@@ -230,8 +237,12 @@ void PrintTo(const Case& c, std::ostream* out) {
 
 class Scan : public testing::TestWithParam<Case> {};
 
+std::optional<std::string> inputOf(const Case& c) {
+    return c.input != nullptr ? std::optional<std::string>(c.input) : std::nullopt;
+}
+
 TEST_P(Scan, SendsTheKeysOfEachKeyStringInOrderAndSaysNothing) {
-    Result result = run(GetParam().args, GetParam().input);
+    Result result = run(GetParam().args, inputOf(GetParam()));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.events, pressed(GetParam().keys));
     EXPECT_EQ(result.out + result.err, "");
@@ -258,7 +269,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Scan, testing::Values(
 class Piped : public testing::TestWithParam<Case> {};
 
 TEST_P(Piped, LiveModeReadsTheStreamUpToQOrItsEnd) {
-    Result result = run({}, GetParam().input);
+    Result result = run({}, inputOf(GetParam()));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.events, pressed(GetParam().keys));
     EXPECT_EQ(result.out, usage());
@@ -273,6 +284,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Piped, testing::Values(
     Case{{}, "u1u9uuQ", {0x10027}},
     Case{{}, "uQl Q", {0x1000F, 0x1000B}},
     Case{{}, "u", {}},
+    Case{{}, "\x80i\xffu\xb1u\xd1l\xd1Q", {0x1000C, 0x1000F}},  // 0xB1 and 0xD1 are not 1 and Q
     Case{{}, "\x1b[A\r\nqQq", {0x10017, 0x1000A, 0x10022}}));
 
 TEST(KeyString, RefusesATrailingKeyOptionBeforeSendingAnything) {
@@ -352,4 +364,88 @@ TEST(LiveTerminal, InterruptWhileWaitingForInputEndsAtOnce) {
     terminal.type("\x03");
     EXPECT_EQ(terminal.awaitOutcome(), 128 + SIGINT);
     EXPECT_EQ(readEvents(terminal.trace), Events{});
+}
+
+// What the tool should do, worked out from the key table and the argument
+// rules alone: the exit status and the keys, reading input as the tool would.
+std::pair<int, std::vector<unsigned long>> model(const std::vector<std::string>& args, const std::string& input) {
+    std::vector<unsigned long> keys;
+    size_t next = 0;
+    auto press = [&](unsigned char c) {
+        unsigned long code = modelKey(c);
+        if (c == 'u' && next < input.size() && input[next] >= '1' && input[next] <= '8')
+            code = 0x10027 + static_cast<unsigned long>(input[next] - '1');
+        next += c == 'u' && next < input.size();
+        if (code != 0) keys.push_back(code);
+        return c == 'Q';
+    };
+    if (args.empty()) {
+        while (next < input.size() && !press(static_cast<unsigned char>(input[next++]))) {}
+        return {0, keys};
+    }
+    std::vector<const std::string*> strings;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i].rfind("-k", 0) != 0) continue;
+        if (++i == args.size()) return {2, {}};
+        strings.push_back(&args[i]);
+    }
+    for (const std::string* keyString : strings)
+        for (char c : *keyString) press(static_cast<unsigned char>(c));
+    return {0, keys};
+}
+
+std::string quote(const std::string& bytes) {
+    std::string quoted = "$'";
+    for (unsigned char c : bytes) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, std::isalnum(c) || c == '-' ? "%c" : "\\x%02X", c);
+        quoted += hex;
+    }
+    return quoted + "'";
+}
+
+void expectModel(const std::vector<std::string>& args, const std::string& input, bool closeOutput = false) {
+    auto [status, keys] = model(args, input);
+    Result result = run(args, input, closeOutput);
+    std::string replay = "printf %s " + quote(input) + " | kestrov";
+    for (const std::string& arg : args) replay += " " + quote(arg);
+    EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == status) << result.status << "\n" << replay;
+    EXPECT_EQ(result.events, pressed(keys)) << replay;
+}
+
+TEST(Randomized, AgreesWithTheModel) {
+    std::mt19937 random(std::stoul(env("KESTROV_SEED", "20261207")));
+    const int cases = std::stoi(env("KESTROV_CASES", "3000"));
+    const std::vector<std::string> lookalikes{"-k", "-k", "-k", "-K", "--k", "-kx", "-", ""};
+    const std::string favoured = "uQ0123456789ilu\n ";
+    auto bytes = [&](size_t most) {
+        std::string text(random() % (most + 1), '\0');
+        for (char& c : text) c = static_cast<char>(random() % 2 ? favoured[random() % favoured.size()] : 1 + random() % 255);
+        return text;
+    };
+    for (int i = 0; i < cases && !HasFailure(); ++i) {
+        std::vector<std::string> args(random() % 7);
+        for (std::string& arg : args) arg = random() % 2 ? lookalikes[random() % lookalikes.size()] : bytes(6);
+        expectModel(args, bytes(8));
+    }
+    std::cout << cases << " random cases, seed " << env("KESTROV_SEED", "20261207") << "\n";
+}
+
+TEST(Faults, LongAndManyKeyStringsAndAClosedOutput) {
+    std::string longest;  // the kernel's limit for one argument, less its NUL
+    while (longest.size() < 32 * 4096 - 1) longest += "il\x80 u"[longest.size() % 5];
+    expectModel({"-k", longest}, "3");
+    std::vector<std::string> many;
+    for (int i = 0; i < 5000; ++i) many.insert(many.end(), {"-k", i % 2 ? "l" : "\xff" "i"});
+    expectModel(many, "");
+    expectModel({}, "ilQx", true);
+}
+
+TEST(Faults, ATraceThatCannotBeOpenedIsReportedOnceAndTracedToStandardError) {
+    Result result = run({"-k", "il"}, "", false, "/nonexistent/trace");
+    std::string first = result.err.substr(0, result.err.find('\n') + 1);
+    EXPECT_EQ(first, "libCascade: cannot open trace /nonexistent/trace: No such file or directory; "
+                     "tracing to standard error\n");
+    EXPECT_EQ(parseEvents(result.err.substr(first.size())), pressed({0x1000C, 0x1000F}));
+    EXPECT_EQ(result.status, 0);
 }
