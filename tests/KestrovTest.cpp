@@ -208,20 +208,67 @@ struct Terminal {
     }
 };
 
+// What the tool should do, worked out from the key table and the argument
+// rules alone: the exit status and the keys, reading input as the tool would.
+std::pair<int, std::vector<unsigned long>> model(const std::vector<std::string>& args, const std::string& input) {
+    std::vector<unsigned long> keys;
+    size_t next = 0;
+    auto press = [&](unsigned char c) {
+        unsigned long code = modelKey(c);
+        if (c == 'u' && next < input.size() && input[next] >= '1' && input[next] <= '8')
+            code = 0x10027 + static_cast<unsigned long>(input[next] - '1');
+        next += c == 'u' && next < input.size();
+        if (code != 0) keys.push_back(code);
+        return c == 'Q';
+    };
+    if (args.empty()) {
+        while (next < input.size() && !press(static_cast<unsigned char>(input[next++]))) {}
+        return {0, keys};
+    }
+    std::vector<const std::string*> strings;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i].rfind("-k", 0) != 0) continue;
+        if (++i == args.size()) return {2, {}};
+        strings.push_back(&args[i]);
+    }
+    for (const std::string* keyString : strings)
+        for (char c : *keyString) press(static_cast<unsigned char>(c));
+    return {0, keys};
+}
+
+std::string quote(const std::string& bytes) {
+    std::string quoted = "$'";
+    for (unsigned char c : bytes) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, std::isalnum(c) || c == '-' ? "%c" : "\\x%02X", c);
+        quoted += hex;
+    }
+    return quoted + "'";
+}
+
+// One run: its exit status, its keys, and that it printed only what it should.
+void expectRun(const std::vector<std::string>& args, const std::optional<std::string>& input,
+               const std::vector<unsigned long>& keys, int status = 0, bool closeOutput = false) {
+    Result result = run(args, input, closeOutput);
+    std::string replay = input ? "printf %s " + quote(*input) + " | kestrov" : "kestrov <&-";
+    for (const std::string& arg : args) replay += " " + quote(arg);
+    EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == status) << result.status << "\n" << replay;
+    EXPECT_EQ(result.events, pressed(keys)) << replay;
+    EXPECT_EQ(result.out, args.empty() && !closeOutput ? usage() : "") << replay;
+    EXPECT_EQ(result.err, status == 2 ? "kestrov: option -k needs a key string\n" : "") << replay;
+}
+
+void expectModel(const std::vector<std::string>& args, const std::string& input, bool closeOutput = false) {
+    auto [status, keys] = model(args, input);
+    expectRun(args, input, keys, status, closeOutput);
+}
+
 }  // namespace
 
 TEST(KeyString, SendsEveryByteAsItsOwnKeyAndNothingForTheRest) {
     std::string all;
-    std::vector<unsigned long> expected;
-    for (int c = 1; c < 256; ++c) {
-        if (c == 'u') continue;
-        all += static_cast<char>(c);
-        if (modelKey(static_cast<unsigned char>(c)) != 0) expected.push_back(modelKey(static_cast<unsigned char>(c)));
-    }
-    Result result = run({"-k", all}, "");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.events, pressed(expected));
-    EXPECT_EQ(result.out + result.err, "");
+    for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
+    expectModel({"-k", all}, "");
 }
 
 struct Case {
@@ -237,15 +284,9 @@ void PrintTo(const Case& c, std::ostream* out) {
 
 class Scan : public testing::TestWithParam<Case> {};
 
-std::optional<std::string> inputOf(const Case& c) {
-    return c.input != nullptr ? std::optional<std::string>(c.input) : std::nullopt;
-}
-
-TEST_P(Scan, SendsTheKeysOfEachKeyStringInOrderAndSaysNothing) {
-    Result result = run(GetParam().args, inputOf(GetParam()));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.events, pressed(GetParam().keys));
-    EXPECT_EQ(result.out + result.err, "");
+TEST_P(Scan, SendsTheKeysInOrder) {
+    const Case& c = GetParam();
+    expectRun(c.args, c.input != nullptr ? std::optional<std::string>(c.input) : std::nullopt, c.keys);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Scan, testing::Values(
@@ -264,19 +305,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, Scan, testing::Values(
     Case{{"-k", "u3"}, nullptr, {0x10003}},
     Case{{"-k", "u1u8"}, "18", {0x10027, 0x10001, 0x1002E, 0x10008}},
     Case{{"-k", "uuuu"}, "9u0Q", {}},
-    Case{{"-k", "\r\t\x1b\x7f\x80\xa0\xff"}, "", {}}));
-
-class Piped : public testing::TestWithParam<Case> {};
-
-TEST_P(Piped, LiveModeReadsTheStreamUpToQOrItsEnd) {
-    Result result = run({}, inputOf(GetParam()));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.events, pressed(GetParam().keys));
-    EXPECT_EQ(result.out, usage());
-    EXPECT_EQ(result.err, "");
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, Piped, testing::Values(
+    Case{{"-k", "\r\t\x1b\x7f\x80\xa0\xff"}, "", {}},
+    // live mode on a pipe or a file: up to Q or the end
     Case{{}, "ilQx", {0x1000C, 0x1000F}},
     Case{{}, "il", {0x1000C, 0x1000F}},
     Case{{}, "", {}},
@@ -288,13 +318,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, Piped, testing::Values(
     Case{{}, "\x1b[A\r\nqQq", {0x10017, 0x1000A, 0x10022}}));
 
 TEST(KeyString, RefusesATrailingKeyOptionBeforeSendingAnything) {
-    for (std::vector<std::string> args : {std::vector<std::string>{"-k"}, {"-k", "il", "-kx"}, {"x", "-k"}}) {
-        Result result = run(args, "");
-        EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 2) << result.status;
-        EXPECT_EQ(result.err, "kestrov: option -k needs a key string\n");
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.events, Events{});
-    }
+    for (std::vector<std::string> args : {std::vector<std::string>{"-k"}, {"-k", "il", "-kx"}, {"x", "-k"}})
+        expectRun(args, "", {}, 2);
 }
 
 TEST(LiveTerminal, SwitchesOnlyToCharacterModeAndSendsEachKeyAsTyped) {
@@ -366,53 +391,6 @@ TEST(LiveTerminal, InterruptWhileWaitingForInputEndsAtOnce) {
     EXPECT_EQ(readEvents(terminal.trace), Events{});
 }
 
-// What the tool should do, worked out from the key table and the argument
-// rules alone: the exit status and the keys, reading input as the tool would.
-std::pair<int, std::vector<unsigned long>> model(const std::vector<std::string>& args, const std::string& input) {
-    std::vector<unsigned long> keys;
-    size_t next = 0;
-    auto press = [&](unsigned char c) {
-        unsigned long code = modelKey(c);
-        if (c == 'u' && next < input.size() && input[next] >= '1' && input[next] <= '8')
-            code = 0x10027 + static_cast<unsigned long>(input[next] - '1');
-        next += c == 'u' && next < input.size();
-        if (code != 0) keys.push_back(code);
-        return c == 'Q';
-    };
-    if (args.empty()) {
-        while (next < input.size() && !press(static_cast<unsigned char>(input[next++]))) {}
-        return {0, keys};
-    }
-    std::vector<const std::string*> strings;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i].rfind("-k", 0) != 0) continue;
-        if (++i == args.size()) return {2, {}};
-        strings.push_back(&args[i]);
-    }
-    for (const std::string* keyString : strings)
-        for (char c : *keyString) press(static_cast<unsigned char>(c));
-    return {0, keys};
-}
-
-std::string quote(const std::string& bytes) {
-    std::string quoted = "$'";
-    for (unsigned char c : bytes) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, std::isalnum(c) || c == '-' ? "%c" : "\\x%02X", c);
-        quoted += hex;
-    }
-    return quoted + "'";
-}
-
-void expectModel(const std::vector<std::string>& args, const std::string& input, bool closeOutput = false) {
-    auto [status, keys] = model(args, input);
-    Result result = run(args, input, closeOutput);
-    std::string replay = "printf %s " + quote(input) + " | kestrov";
-    for (const std::string& arg : args) replay += " " + quote(arg);
-    EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == status) << result.status << "\n" << replay;
-    EXPECT_EQ(result.events, pressed(keys)) << replay;
-}
-
 TEST(Randomized, AgreesWithTheModel) {
     std::mt19937 random(std::stoul(env("KESTROV_SEED", "20261207")));
     const int cases = std::stoi(env("KESTROV_CASES", "3000"));
@@ -433,7 +411,7 @@ TEST(Randomized, AgreesWithTheModel) {
 
 TEST(Faults, LongAndManyKeyStringsAndAClosedOutput) {
     std::string longest;  // the kernel's limit for one argument, less its NUL
-    while (longest.size() < 32 * 4096 - 1) longest += "il\x80 u"[longest.size() % 5];
+    while (longest.size() < 32 * size_t(sysconf(_SC_PAGESIZE)) - 1) longest += "il\x80 u"[longest.size() % 5];
     expectModel({"-k", longest}, "3");
     std::vector<std::string> many;
     for (int i = 0; i < 5000; ++i) many.insert(many.end(), {"-k", i % 2 ? "l" : "\xff" "i"});
