@@ -77,8 +77,9 @@ void traceKey(const char* action, unsigned long code) {
     int length = name != nullptr ? std::snprintf(line, sizeof line, "%s 0x%lX %s\n", action, code, name)
                                  : std::snprintf(line, sizeof line, "%s 0x%lX\n", action, code);
     // An event the trace file refused still shows, on standard error.
-    if (write(fd, line, length) != length && fd != STDERR_FILENO)
-        (void)!write(STDERR_FILENO, line, length);
+    auto size = static_cast<size_t>(length);
+    if (write(fd, line, size) != length && fd != STDERR_FILENO)
+        (void)!write(STDERR_FILENO, line, size);
     timespec left{delayMs / 1000, delayMs % 1000 * 1000000};
     while (delayMs > 0 && nanosleep(&left, &left) != 0 && errno == EINTR) {}
 }

@@ -61,7 +61,8 @@ bool processKey(char c) {
     unsigned long code = keyCodes[static_cast<unsigned char>(c)];
     if (c == 'u') {
         char digit = 0;
-        if (std::cin.get(digit) && digit >= '1' && digit <= '8') code = firstSequenceKey + (digit - '1');
+        if (std::cin.get(digit) && digit >= '1' && digit <= '8')
+            code = firstSequenceKey + static_cast<unsigned long>(digit - '1');
     }
     if (code == 0) return false;
     static const sigset_t deferred = makeDeferredSignals();

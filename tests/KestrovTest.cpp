@@ -238,7 +238,8 @@ std::pair<int, std::vector<unsigned long>> model(const std::vector<std::string>&
 
 std::string quote(const std::string& bytes) {
     std::string quoted = "$'";
-    for (unsigned char c : bytes) {
+    for (char byte : bytes) {
+        auto c = static_cast<unsigned char>(byte);
         char hex[8];
         std::snprintf(hex, sizeof hex, std::isalnum(c) || c == '-' ? "%c" : "\\x%02X", c);
         quoted += hex;
@@ -398,7 +399,7 @@ TEST(Randomized, AgreesWithTheModel) {
     const std::string favoured = "uQ0123456789ilu\n ";
     auto bytes = [&](size_t most) {
         std::string text(random() % (most + 1), '\0');
-        for (char& c : text) c = static_cast<char>(random() % 2 ? favoured[random() % favoured.size()] : 1 + random() % 255);
+        for (char& c : text) c = random() % 2 ? favoured[random() % favoured.size()] : static_cast<char>(1 + random() % 255);
         return text;
     };
     for (int i = 0; i < cases && !HasFailure(); ++i) {
