@@ -364,7 +364,7 @@ class KeyDown : public testing::TestWithParam<Interrupt> {};
 
 TEST_P(KeyDown, ASignalWaitsForTheReleaseThenTakesEffect) {
     const Interrupt& interrupt = GetParam();
-    Terminal terminal(interrupt.args, "300");
+    Terminal terminal(interrupt.args, "500");
     if (interrupt.args.empty()) {
         ASSERT_TRUE(terminal.awaitCharacterMode());
         terminal.type("l");
