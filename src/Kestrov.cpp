@@ -9,9 +9,13 @@
 #include "CascadeInput.h"
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,13 +50,22 @@ constexpr std::array<unsigned long, 256> indexKeys() {
 }
 constexpr std::array<unsigned long, 256> keyCodes = indexKeys();
 
-// Signals that would end or stop the process wait while a key is down, so
-// the device never sees a press without its release.
-sigset_t makeDeferredSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGTSTP, SIGPIPE}) sigaddset(&signals, signal);
-    return signals;
+// One byte per read, straight from the descriptor, so whatever follows the
+// last character used is left for the next program reading the same input.
+// Input that is not ready yet (O_NONBLOCK) is waited for, not taken for its
+// end. False at the end of input; a read that fails ends the tool.
+bool readCharacter(char& c) {
+    for (;;) {
+        ssize_t got = read(STDIN_FILENO, &c, 1);
+        if (got >= 0) return got == 1;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            poll(&input, 1, -1);
+        } else if (errno != EINTR) {
+            std::fprintf(stderr, "kestrov: standard input: %s\n", std::strerror(errno));
+            std::exit(1);
+        }
+    }
 }
 
 // Sends the key for c, if it has one; true only for the quit key.
@@ -61,13 +74,16 @@ bool processKey(char c) {
     unsigned long code = keyCodes[static_cast<unsigned char>(c)];
     if (c == 'u') {
         char digit = 0;
-        if (std::cin.get(digit) && digit >= '1' && digit <= '8')
+        if (readCharacter(digit) && digit >= '1' && digit <= '8')
             code = firstSequenceKey + static_cast<unsigned long>(digit - '1');
     }
     if (code == 0) return false;
-    static const sigset_t deferred = makeDeferredSignals();
+    // Every signal that can wait does, while the key is down: the device
+    // never sees a press without its release. A pending one acts right after.
+    sigset_t all;
     sigset_t previous;
-    sigprocmask(SIG_BLOCK, &deferred, &previous);
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &previous);
     CascadeInput::DispatchKeyDown(code);
     CascadeInput::DispatchKeyUp(code);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
@@ -84,26 +100,39 @@ void showUsage() {
     std::cout << std::endl;
 }
 
+termios switchedMode;  // the mode live mode set, for putting back after a stop
+
+// A shell with job control puts its own mode back when the tool is stopped;
+// on SIGCONT the tool takes character mode again, as it is still reading.
+void reapplyMode(int /*signal*/) {
+    int saved = errno;
+    tcsetattr(STDIN_FILENO, TCSANOW, &switchedMode);
+    errno = saved;
+}
+
 // Character-at-a-time input: without ICANON a read no longer waits for a
 // whole line; VMIN 1 with VTIME 0 returns each byte the moment it arrives,
 // with no time-out. Echo, the signal keys and carriage-return translation
 // stay as they were. The old mode is not restored when the tool ends.
 void disableConsoleBuffering() {
-    termios mode{};
     // Not a terminal: nothing to switch, and a zeroed mode must never be written back.
-    if (tcgetattr(STDIN_FILENO, &mode) != 0) return;
-    mode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    mode.c_cc[VTIME] = 0;
-    mode.c_cc[VMIN] = 1;
-    tcsetattr(STDIN_FILENO, TCSANOW, &mode);
+    if (tcgetattr(STDIN_FILENO, &switchedMode) != 0) return;
+    switchedMode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    switchedMode.c_cc[VTIME] = 0;
+    switchedMode.c_cc[VMIN] = 1;
+    tcsetattr(STDIN_FILENO, TCSANOW, &switchedMode);
+    struct sigaction onContinue {};
+    onContinue.sa_handler = reapplyMode;
+    onContinue.sa_flags = SA_RESTART;
+    sigaction(SIGCONT, &onContinue, nullptr);
 }
 
 void processKeysLive() {
     showUsage();
     disableConsoleBuffering();
-    // End of input or a read error ends the session as Q does: nothing more can be typed.
+    // The end of input ends the session as Q does: nothing more can be typed.
     char c = 0;
-    while (std::cin.get(c) && !processKey(c)) {}
+    while (readCharacter(c) && !processKey(c)) {}
 }
 
 // Only the first two bytes count: -kx and -keys are -k too.
