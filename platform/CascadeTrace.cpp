@@ -7,7 +7,7 @@
 namespace {
 
 const int traceFd = openTrace(STDERR_FILENO);
-const long delayMs = readDelayMs();
+const long delayMs = readMilliseconds("CASCADE_DELAY_MS", 0);
 
 }  // namespace
 
