@@ -72,7 +72,7 @@ check 0 ''                       "kestrov -k \"\$(printf '\\r\\t\\033\\177\\200\
 check 2 ''                       'kestrov -k'                    'kestrov: option -k needs a key string'
 check 2 ''                       'kestrov -k il -kx'             'kestrov: option -k needs a key string'
 check 0 'arrow-up arrow-right'   'kestrov -k "$(head -c 131069 /dev/zero | tr "\\0" c)il"'
-check 0 'arrow-up arrow-right'   'kestrov $(yes -- "-k c" | head -n 5000) -k il'
+check 0 'arrow-up arrow-right'   'kestrov $(yes c | head -n 5000 | sed "s/^/-k /") -k il'
 
 # u sequences read their digit from standard input, in both modes, one byte per read.
 check 0 'f5 3'                   'echo 5 | kestrov -k u3'
