@@ -1,111 +1,60 @@
 #!/usr/bin/python3
-"""Live mode at a terminal, as a person uses it: kestrov runs under a shell
-with job control on a pseudo-terminal (pexpect), the terminal's own signal
-characters stop or end it, and its key events are read off the screen.
-
-Usage: tests/terminal.py [--shell COMMAND] [--] KESTROV...
-  KESTROV: how to run kestrov (with an emulator before it, if need be)
-  --shell: the interactive shell to drive (default bash with job control);
-           a virtual device's console gives the guest kernel's terminal
-Each case line: the command typed at the prompt; what is typed next, one
-step at a time (a key waits for its press to show, ^C, ^\\ and Q for the
-prompt, ^Z for the stop); the keys that must come out; the exit status.
+"""Live mode and signals at a terminal: kestrov under a shell with job control
+on a pseudo-terminal (pexpect). A case: the command; what is typed then, step
+by step (keys wait for a press to show; "$ command", ^C, ^\\ and Q for the
+prompt; ^Z for the stop); the keys, read off the screen; the exit status.
+Usage: tests/terminal.py [--shell COMMAND] -- KESTROV...   (tools/vm: the virtual device's console)
 """
-import argparse, os, re, sys, tempfile
+import os, re, sys
 import pexpect
 
-CASES = [
-    ("kestrov",                           ["l", "\r", "\x1b[A", "q", "Q"], "arrow-right enter audio exit", 0),
-    ("kestrov",                           ["^C"],                       "", 130),
-    ("CASCADE_DELAY_MS=500 kestrov",      ["l", "^C"],                  "arrow-right", 130),
-    ("CASCADE_DELAY_MS=500 kestrov",      ["l", "^\\"],                 "arrow-right", 131),
-    ("CASCADE_DELAY_MS=500 kestrov",      ["l", "^Z", "fg", "i", "Q"],  "arrow-right arrow-up", 0),
-    ("CASCADE_DELAY_MS=500 kestrov -k l", ["^C"],                       "arrow-right", 130),
-]
-PROMPT = "[kestrov-test]$ "
-CONTROL = {"^C": "\x03", "^\\": "\x1c", "^Z": "\x1a"}
-
-options = argparse.ArgumentParser()
-options.add_argument("--shell", default="bash --norc --noprofile --noediting -i")
-options.add_argument("kestrov", nargs="+")
-args = options.parse_args()
-bin = tempfile.mkdtemp()
-with open(os.path.join(bin, "kestrov"), "w") as wrapper:
-    wrapper.write('#!/bin/sh\nexec %s "$@"\n' % " ".join(args.kestrov))
-os.chmod(os.path.join(bin, "kestrov"), 0o755)
-shell = pexpect.spawn(args.shell, encoding="latin-1", timeout=30, dimensions=(50, 200),
-                      env={**os.environ, "PATH": bin + ":" + os.environ["PATH"], "TERM": "dumb"})
-shell.expect(r"[#$] ", timeout=120)  # the shell's own prompt: what is typed before it may be lost
-# The trace on the screen, whichever library: the evdev library keeps none unless asked.
-shell.sendline("export CASCADE_TRACE=/dev/tty; PS1='[kestrov-''test]$ '")
-shell.expect_exact(PROMPT)
-passed = failed = 0
-
-
-def events(screen):
-    return re.findall(r"(down|up) 0x[0-9A-F]+ ([\w-]+)", screen)
-
-
-def run(command):
-    """Runs a shell command and returns what it printed."""
-    shell.sendline(command)
-    shell.expect_exact(PROMPT)
-    return re.split(r"\n|\^J", shell.before, 1)[-1].replace("\r", "")  # ^J: a line end echoed without ICANON
-
-
-def report(what, ok, details):
-    global passed, failed
-    passed, failed = passed + ok, failed + (not ok)
-    if not ok:
-        print("FAIL: %s\n  %s" % (what, details.replace("\n", "\n  ")))
-
-
-def session(command, steps):
-    """Runs command and types the steps; returns the screen and the exit status."""
-    shell.sendline(command)
-    screen = ""
-    for step in [""] + steps:
-        if step == "fg":
-            shell.sendline("fg")
-            continue
-        shell.send(CONTROL.get(step, step))
-        if step in ("^C", "^\\", "Q"):
-            shell.expect_exact(PROMPT)
-        elif step == "^Z":
-            shell.expect("Stopped.*" + re.escape(PROMPT))
-        elif step == "" and "-k" not in command:
-            shell.expect_exact("capital Q exits")
-        else:
-            shell.expect(r"down 0x")
-        screen += shell.before + shell.after
-    return screen, int(re.search(r"status=(\d+)", run("echo status=$?")).group(1))
-
-
-for command, steps, keys, status in CASES:
-    try:
-        run("stty sane")
-        screen, got = session(command, steps)
-        want = [(action, key) for key in keys.split() for action in ("down", "up")]
-        report("%s, typing %r" % (command, steps), events(screen) == want and got == status,
-               "keys %s\nwant %s\nstatus %d, want %d" % (events(screen), want, got, status))
-    except pexpect.TIMEOUT:
-        report("%s, typing %r" % (command, steps), False, "timed out; the screen:\n" + shell.before)
-        shell.sendcontrol("c")
-        shell.expect_exact(PROMPT)
-
 # Only three things change, and stay changed: canonical input, VMIN and VTIME.
-run("stty sane min 5 time 3")
-before = run("stty -a")
-session("kestrov", ["Q"])
-after = run("stty -a")
-switched = before.replace(" icanon", " -icanon").replace("min = 5", "min = 1").replace("time = 3", "time = 0")
-report("kestrov switches only to character mode", after == switched and before != switched,
-       "before: %s\nafter:  %s" % (before, after))
-# What is typed after Q is left for the shell.
-run("stty sane")
-run("kestrov\rlQecho typed-''ahead")
-shell.expect_exact(PROMPT)  # the shell's next prompt, after it ran what was typed ahead
-report("typing ahead after Q", "typed-ahead" in shell.before, shell.before)
+MODE = ("stty min 5 time 3; stty -a | sed 's/ icanon/ -icanon/; s/min = 5/min = 1/; s/time = 3/time = 0/' "
+        ">/tmp/mode.$$; kestrov; stty -a | cmp -s - /tmp/mode.$$; s=$?; rm /tmp/mode.$$; (exit $s)")
+HELD = "CASCADE_DELAY_MS=500 kestrov"  # each press and each release takes 500 ms
+CASES = [
+    ("kestrov",             ["l", "\r", "\x1b[A", "q", "Q"],    "arrow-right enter audio exit", 0),
+    (MODE,                  ["i", "Q"],                         "arrow-up", 0),
+    ("kestrov",             ["iQfalse\r"],                      "arrow-up", 1),  # typed ahead: for the shell
+    ("kestrov",             ["^C"],                             "", 130),
+    (HELD,                  ["l", "^C"],                        "arrow-right", 130),
+    (HELD,                  ["l", "^\\"],                       "arrow-right", 131),
+    (HELD,                  ["l", "^Z", "fg\ri", "Q"],          "arrow-right arrow-up", 0),
+    (HELD + " -k l",        ["^C"],                             "arrow-right", 130),
+    (HELD + " -k l &",      ["$ kill -ALRM %1; wait %1"],        "arrow-right", 142),
+    (HELD + " -k l &",      ["$ kill -HUP %1; wait %1"],         "arrow-right", 129),
+    (HELD + " -k l &",      ["$ kill -TERM %1; wait %1"],        "arrow-right", 143),
+]
+PROMPT = re.escape("[kestrov-test]$ ")
+CONTROL = {"^C": "\x03", "^\\": "\x1c", "^Z": "\x1a"}
+AWAIT = {"^C": PROMPT, "^\\": PROMPT, "Q": PROMPT, "^Z": "Stopped.*" + PROMPT}
 
-print("%d passed, %d failed" % (passed, failed))
+command = sys.argv[2] if sys.argv[1] == "--shell" else "bash --norc --noprofile --noediting -i"
+shell = pexpect.spawn(command, encoding="latin-1", timeout=30, dimensions=(50, 200), env={**os.environ, "TERM": "dumb"})
+shell.expect(r"[#$] ", timeout=120)  # the shell's own prompt: what is typed before it may be lost
+shell.sendline("alias kestrov='%s'; export CASCADE_TRACE=/dev/tty; PS1='[kestrov-''test]$ '" % " ".join(sys.argv[sys.argv.index("--") + 1:]))
+shell.expect(PROMPT)
+failed = 0
+for command, steps, keys, status in CASES:
+    shell.sendline("stty sane; " + command)
+    try:
+        shell.expect("down 0x" if "-k" in command else "capital Q exits")
+        screen = shell.before + shell.after
+        for step in steps:
+            shell.send(step[2:] + "\r" if step.startswith("$ ") else CONTROL.get(step, step))
+            shell.expect(AWAIT.get(step, PROMPT if step.startswith("$ ") else "down 0x"))
+            screen += shell.before + shell.after
+        shell.sendline("echo status=$?")
+        shell.expect(r"status=(\d+)\r")
+        got = (re.findall(r"(down|up) 0x[0-9A-F]+ ([\w-]+)", screen + shell.before), int(shell.match.group(1)))
+        shell.expect(PROMPT)
+    except pexpect.TIMEOUT:
+        got = ("timed out", shell.before)
+        shell.sendcontrol("c")
+        shell.expect(PROMPT)
+    want = ([(action, key) for key in keys.split() for action in ("down", "up")], status)
+    if got != want:
+        failed += 1
+        print("FAIL: %s, typing %r\n  got  %s\n  want %s" % (command, steps, got, want))
+print("%d passed, %d failed" % (len(CASES) - failed, failed))
 sys.exit(failed > 0)
