@@ -24,9 +24,8 @@ check() {  # check STATUS KEYS COMMAND [STDERR]
 }
 
 # Key strings: every byte is a key or nothing; the argument after each -k is its key string.
-every="enter select 0 1 2 3 4 5 6 7 8 9 audio rewind guide fast-forward previous next page-down pause
-  page-up power mute select back exit favourites arrow-up arrow-left arrow-down arrow-right menu info
-  options play exit record stop f5 text zoom"
+every="enter select 0 1 2 3 4 5 6 7 8 9 audio rewind guide fast-forward previous next page-down pause page-up power mute
+  select back exit favourites arrow-up arrow-left arrow-down arrow-right menu info options play exit record stop f5 text zoom"
 check 0 "$every"                 'echo 5 | kestrov -k "$(bytes 1 255)"'
 check 0 ''                       'kestrov -k ""'
 check 0 ''                       'printf ilQ | kestrov -h'

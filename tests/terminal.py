@@ -3,7 +3,7 @@
 what is typed, step by step (keys wait for a press to show; "$ command", ^C, ^\\ and Q for the prompt;
 ^Z for the stop); the keys, read off the screen; the exit status. Live mode shows its usage once.
 Usage: tests/terminal.py [SHELL...] -- KESTROV...   (default bash; tools/vm: the virtual device's console)"""
-import io, os, re, sys
+import io, os, re, signal, sys
 import pexpect
 
 # Only three things change, and stay changed: canonical input, VMIN and VTIME.
@@ -26,7 +26,9 @@ USAGE = r"Kestrov [\d.]+ by .+ -- \S+\r+\ni, j, k, l, and space for basic naviga
 AWAIT = {"^C": PROMPT, "^\\": PROMPT, "Q": PROMPT, "^Z": "Stopped.*" + PROMPT}
 
 command = " ".join(sys.argv[1:sys.argv.index("--")]) or "bash --norc --noprofile --noediting -i"
-shell = pexpect.spawn(command, encoding="latin-1", timeout=30, dimensions=(50, 200), env={**os.environ, "TERM": "dumb"})
+# A job started in the background ignores SIGINT and SIGQUIT, and so would every shell and job it starts.
+shell = pexpect.spawn(command, encoding="latin-1", timeout=30, dimensions=(50, 200), env={**os.environ, "TERM": "dumb"},
+                      preexec_fn=lambda: [signal.signal(s, signal.SIG_DFL) for s in (signal.SIGINT, signal.SIGQUIT)])
 shell.expect(r"[#$] ", timeout=120)  # the shell's own prompt: what is typed before it may be lost
 shell.sendline("alias kestrov='%s'; export CASCADE_TRACE=/dev/tty; PS1='[kestrov-''test]$ '" % " ".join(sys.argv[sys.argv.index("--") + 1:]))
 shell.expect(PROMPT)
