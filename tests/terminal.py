@@ -46,8 +46,8 @@ for command, steps, keys, status in CASES:
         got = (re.findall(r"(down|up) 0x[0-9A-F]+ ([\w-]+)", screen.getvalue()), int(shell.match.group(1)),
                screen.getvalue().count("Q exits"))
         shell.expect(PROMPT)
-    except pexpect.TIMEOUT:
-        got = ("timed out", shell.before)
+    except (pexpect.TIMEOUT, pexpect.EOF):
+        got = ("no answer", shell.before)
     want = ([(action, key) for key in keys.split() for action in ("down", "up")], status, int("-k" not in command))
     if got != want:
         failed += 1
