@@ -112,9 +112,9 @@ bool canInject(unsigned long code, const Button* button) {
         dprintf(STDERR_FILENO, "libCascade: key 0x%lX has no Linux key (add one to platform/Buttons.h); "
                 "tracing the keys that can't go in to standard error\n", code);
     else
-        dprintf(STDERR_FILENO, "libCascade: %s has no Linux key %u for 0x%lX, button %s (unset CASCADE_DEVICE for "
+        dprintf(STDERR_FILENO, "libCascade: %s has no %s for 0x%lX, button %s (unset CASCADE_DEVICE for "
                 "a virtual remote with every key); tracing the keys it lacks to standard error\n",
-                output.path, button->linuxKey, code, button->name);
+                output.path, button->linuxName, code, button->name);
     return false;
 }
 

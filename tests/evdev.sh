@@ -31,7 +31,7 @@ check 'CASCADE_SETTLE_MS=x kestrov -k i'                      '103' 'libCascade:
 
 # Into an existing device, and every way the events can't go where they should.
 check 'CASCADE_DEVICE=/dev/input/event0 kestrov -k ilj'               '103 106 105'
-check 'CASCADE_DEVICE=/dev/input/event0 kestrov -k aia'               '103' 'libCascade: /dev/input/event* has no Linux key 352 for 0x1000B, button select (*); tracing the keys it lacks to standard error | down 0x1000B select | up 0x1000B select | down 0x1000B select | up 0x1000B select'
+check 'CASCADE_DEVICE=/dev/input/event0 kestrov -k aia'               '103' 'libCascade: /dev/input/event* has no KEY_OK for 0x1000B, button select (*); tracing the keys it lacks to standard error | down 0x1000B select | up 0x1000B select | down 0x1000B select | up 0x1000B select'
 check 'CASCADE_DEVICE=/dev/input/event9 kestrov -k i'         ''    'libCascade: cannot open /dev/input/event9: No such file or directory (*); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'
 check 'CASCADE_DEVICE=/dev/null kestrov -k i'                 ''    'libCascade: cannot use /dev/null: not an input device (*); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'
 check 'su nobody -c "kestrov -k i"'                           ''    'libCascade: cannot create a virtual remote through /dev/uinput: Permission denied (run as root*); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'
