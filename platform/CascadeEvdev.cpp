@@ -17,7 +17,10 @@ constexpr unsigned bitsPerLong = sizeof(unsigned long) * CHAR_BIT;
 constexpr const char* uinputPath = "/dev/uinput";
 
 const int traceFd = openTrace(-1);
-const long delayMs = readMilliseconds("CASCADE_DELAY_MS", 0);
+// The kernel keeps 64 events for each reader of a device and drops the rest
+// (SYN_DROPPED) when the reader falls behind, as it may while a key string
+// goes out in one burst; a millisecond after each event lets readers keep up.
+const long delayMs = readMilliseconds("CASCADE_DELAY_MS", 1);
 // How long readers get to notice our remote, and to read it before it goes.
 const long settleMs = readMilliseconds("CASCADE_SETTLE_MS", 200);
 
