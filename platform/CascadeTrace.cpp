@@ -6,17 +6,21 @@
 
 namespace {
 
-const int traceFd = openTrace(STDERR_FILENO);
-const long delayMs = readMilliseconds("CASCADE_DELAY_MS", 0);
+// Read when the library is loaded, before the tool holds off any signal.
+long loadSettings() noexcept {
+    openTrace(true);
+    return readMilliseconds("CASCADE_DELAY_MS", 0);
+}
+const long delayMs = loadSettings();
 
 }  // namespace
 
 void CascadeInput::DispatchKeyDown(unsigned long key) {
-    traceEvent(traceFd, "down", key);
+    traceEvent("down", key);
     delayEvent(delayMs);
 }
 
 void CascadeInput::DispatchKeyUp(unsigned long key) {
-    traceEvent(traceFd, "up", key);
+    traceEvent("up", key);
     delayEvent(delayMs);
 }

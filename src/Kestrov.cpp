@@ -120,11 +120,13 @@ void disableConsoleBuffering() {
     switchedMode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
     switchedMode.c_cc[VTIME] = 0;
     switchedMode.c_cc[VMIN] = 1;
-    tcsetattr(STDIN_FILENO, TCSANOW, &switchedMode);
+    // The handler first: a stop that lands right after the switch is then
+    // still followed by character mode.
     struct sigaction onContinue {};
     onContinue.sa_handler = reapplyMode;
     onContinue.sa_flags = SA_RESTART;
     sigaction(SIGCONT, &onContinue, nullptr);
+    tcsetattr(STDIN_FILENO, TCSANOW, &switchedMode);
 }
 
 void processKeysLive() {

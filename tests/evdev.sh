@@ -5,11 +5,11 @@
 scratch=$(mktemp -d) passed=0 failed=0
 trap 'rm -rf "$scratch"' EXIT
 
-check() {  # check COMMAND KEYS [STDERR]
+check() {  # check COMMAND KEYS [STDERR [SECONDS THE REMOTE'S READER LAGS]]
     rm -f "$scratch/remote"; dd if=/dev/input/event0 of="$scratch/keyboard" bs=16 2>/dev/null & reader=$!  # PS/2 keyboard
     (export CASCADE_SETTLE_MS=1000; eval "$1") >/dev/null 2>"$scratch/err" & tool=$!
     until [ -e /dev/input/event1 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done  # our remote, when it comes
-    dd if=/dev/input/event1 of="$scratch/remote" bs=16 2>/dev/null &  # ends as the remote goes
+    { sleep "${4:-0}"; dd of="$scratch/remote" bs=16 2>/dev/null; } </dev/input/event1 &  # ends as the remote goes
     wait $tool; kill $reader; wait
     got=$(od -An -v -tu2 -w16 "$scratch/keyboard" "$scratch/remote" 2>/dev/null |
         awk '{ printf "%s ", $5 == 1 ? $6 ":" $7 : $5 $6 $7 == "000" ? "syn" : $5 "/" $6 "/" $7 }')
@@ -28,10 +28,16 @@ check 'printf 12345678 | kestrov -k "$(printf "0123456789\n ikjlUOJLFBPApsEfbzxr
 check 'printf "0123456789\n ikjlUOJLFBPApsEfbzxrmneoWXu1u2u3u4u5u6u7u8Q" | kestrov' "$every"
 check 'kestrov -k i & sleep 0.5; cat /sys/class/input/event1/device/name /sys/class/input/event1/device/id/bustype >&2; wait' '103' 'Kestrov remote | 0006'
 check 'CASCADE_SETTLE_MS=x kestrov -k i'                      '103' 'libCascade: CASCADE_SETTLE_MS=x is not 0 to 10000 milliseconds; using 200'
+check 'LD_PRELOAD=/tests/libOldKernel.so kestrov -k i & sleep 0.5; cat /sys/class/input/event1/device/name >&2; wait' '103' 'Kestrov remote'
+check 'CASCADE_DELAY_MS=600 kestrov -k i & sleep 1.4; kill -TERM $!' '103' '' 2.6  # a reader that lags behind the signal
+check 'mkfifo /tmp/k; kestrov </tmp/k & exec 3>/tmp/k; printf il >&3; sleep 0.5; printf jk >&3; exec 3>&-; wait' '103 106 105 108'
+check 'cp /usr/bin/kestrov /tmp; chmod 4755 /tmp/kestrov; su nobody -c "CASCADE_DEVICE=/dev/null CASCADE_TRACE=/made /tmp/kestrov -k i"; ls /made' '103' 'libCascade: CASCADE_TRACE ignored: * | libCascade: CASCADE_DEVICE ignored: * | ls: /made: No such file or directory'
 
-# Into an existing device, and every way the events can't go where they should.
+# Into an existing device, with the first of a button's keys that it has, and every way the events can't go where they should.
 check 'CASCADE_DEVICE=/dev/input/event0 kestrov -k ilj'               '103 106 105'
-check 'CASCADE_DEVICE=/dev/input/event0 kestrov -k aia'               '103' 'libCascade: /dev/input/event* has no KEY_OK for 0x1000B, button select (*); tracing the keys it lacks to standard error | down 0x1000B select | up 0x1000B select | down 0x1000B select | up 0x1000B select'
+check 'CASCADE_DEVICE=/dev/input/event0 kestrov -k aAA0'              '28 11' 'libCascade: /dev/input/event* has no KEY_AUDIO or KEY_LANGUAGE for 0x10017, button audio (*); tracing the keys it lacks to standard error | down 0x10017 audio | up 0x10017 audio | down 0x10017 audio | up 0x10017 audio'
+check '/tests/receiver 2 3 28 402 103 & sleep 1; CASCADE_DEVICE=/dev/input/event1 kestrov -k 12aUi; kill $!' '2 3 28 402 103'
+check 'CASCADE_DEVICE=/dev/input/event0 CASCADE_DELAY_MS=1000 kestrov -k i & sleep 0.5; kill -KILL $!; CASCADE_DEVICE=/dev/input/event0 kestrov -k i' '103 103'
 check 'CASCADE_DEVICE=/dev/input/event9 kestrov -k i'         ''    'libCascade: cannot open /dev/input/event9: No such file or directory (*); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'
 check 'CASCADE_DEVICE=/dev/null kestrov -k i'                 ''    'libCascade: cannot use /dev/null: not an input device (*); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'
 check 'su nobody -c "kestrov -k i"'                           ''    'libCascade: cannot create a virtual remote through /dev/uinput: Permission denied (run as root*); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'

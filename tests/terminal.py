@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Live mode and signals at a terminal, under a shell with job control (pexpect). A case: the command;
 what is typed, step by step (keys wait for a press to show; "$ command", ^C, ^\\ and Q for the prompt;
-^Z for the stop); the keys, read off the screen; the exit status. Live mode shows its usage once.
+^Z, or nothing, for the stop); the keys, read off the screen; the exit status. Live mode shows its usage once.
 Usage: tests/terminal.py [SHELL...] -- KESTROV...   (default bash; tools/vm: the virtual device's console)"""
 import io, os, re, signal, sys
 import pexpect
@@ -10,6 +10,7 @@ import pexpect
 MODE = ("stty min 5 time 3; stty -a | sed 's/ icanon/ -icanon/; s/min = 5/min = 1/; s/time = 3/time = 0/' "
         ">/tmp/mode.$$; kestrov; stty -a | cmp -s - /tmp/mode.$$; s=$?; rm /tmp/mode.$$; (exit $s)")
 HELD = "CASCADE_DELAY_MS=500 kestrov"  # each press and each release takes 500 ms
+STOPPED = "LD_PRELOAD=%s/libStopAfterSwitch.so kestrov" % os.environ.get("KESTROV_HELPERS", "/tests")  # Ctrl-Z at the switch
 CASES = [
     (MODE,                  ["l", "\r", "\x1b[A", "q", "Q"],    "arrow-right enter audio exit", 0),
     ("kestrov",             ["iQfalse\r"],                      "arrow-up", 1),  # typed ahead: for the shell
@@ -17,13 +18,14 @@ CASES = [
     (HELD,                  ["l", "^C"],                        "arrow-right", 130),
     (HELD,                  ["l", "^\\"],                       "arrow-right", 131),
     (HELD,                  ["l", "^Z", "fg\ri", "Q"],          "arrow-right arrow-up", 0),
+    (STOPPED,               ["", "fg\ri", "Q"],                "arrow-up", 0),
     (HELD + " -k l",        ["^C"],                             "arrow-right", 130),
     (HELD + " -k l &",      ["$ kill -ALRM %1; wait %1"],        "arrow-right", 142),
     (HELD + " -k l &",      ["$ kill -TERM %1; wait %1"],        "arrow-right", 143),
 ]
 PROMPT = re.escape("[kestrov-test]$ ")
 USAGE = r"Kestrov [\d.]+ by .+ -- \S+\r+\ni, j, k, l, and space for basic navigation and select, capital Q exits\r+\n\r+\n"
-AWAIT = {"^C": PROMPT, "^\\": PROMPT, "Q": PROMPT, "^Z": "Stopped.*" + PROMPT}
+AWAIT = {"^C": PROMPT, "^\\": PROMPT, "Q": PROMPT, "^Z": "Stopped.*" + PROMPT, "": "Stopped.*" + PROMPT}
 
 command = " ".join(sys.argv[1:sys.argv.index("--")]) or "bash --norc --noprofile --noediting -i"
 # A job started in the background ignores SIGINT and SIGQUIT, and so would every shell and job it starts.
@@ -39,7 +41,7 @@ for command, steps, keys, status in CASES:
     try:
         shell.expect("down 0x" if "-k" in command else USAGE)
         for step in steps:
-            shell.sendcontrol(step[1]) if step[0] == "^" else shell.send(step[2:] + "\r" if step[:2] == "$ " else step)
+            shell.sendcontrol(step[1]) if step[:1] == "^" else shell.send(step[2:] + "\r" if step[:2] == "$ " else step)
             shell.expect(AWAIT.get(step, PROMPT if step[:2] == "$ " else "down 0x"))
         shell.sendline("echo status=$?")
         shell.expect(r"status=(\d+)\r")
