@@ -84,16 +84,25 @@ bool describeRemote(int fd) noexcept {
     return write(fd, &device, sizeof device) == static_cast<ssize_t>(sizeof device);
 }
 
-// A remote with the first key of every button. Programs notice a new input
-// device only a while after it appears (udev, libinput, a reader opening
-// its new node), and miss what it sent before, so the first key waits.
+// The first of a button's keys that the kernel takes: one before 2.6.28
+// (KEY_MAX 0x1FF) refuses KEY_NUMERIC_n but has KEY_n. 0: none.
+unsigned addKey(int fd, const Button& button) noexcept {
+    for (const LinuxKey& key : button.keys)
+        if (key.code != 0 && ioctl(fd, UI_SET_KEYBIT, static_cast<unsigned long>(key.code)) == 0) return key.code;
+    return 0;
+}
+
+// A remote with a key for every button, the first of its keys wherever the
+// kernel has it. Programs notice a new input device only a while after it
+// appears (udev, libinput, a reader opening its new node), and miss what it
+// sent before, so the first key waits.
 int createRemote() noexcept {
     int fd = openHigh(uinputPath, O_WRONLY);
     bool made = fd >= 0 && ioctl(fd, UI_SET_EVBIT, EV_KEY) == 0;
     for (const Button& button : buttons) {
-        unsigned key = button.keys[0].code;
-        made = made && ioctl(fd, UI_SET_KEYBIT, static_cast<unsigned long>(key)) == 0;
-        keyBits[key / bitsPerLong] |= 1UL << (key % bitsPerLong);
+        unsigned key = made ? addKey(fd, button) : 0;
+        made = key != 0;
+        if (made) keyBits[key / bitsPerLong] |= 1UL << (key % bitsPerLong);
     }
     made = made && describeRemote(fd) && ioctl(fd, UI_DEV_CREATE) == 0;
     if (!made) {
@@ -129,13 +138,17 @@ int keepRemote(int remote) noexcept {
         if (fd != remote && fd != ends[0]) close(fd);
     char byte = 0;
     while (read(ends[0], &byte, 1) < 0 && errno == EINTR) {}
-    input_event releases[std::size(buttons) + 1]{};
-    for (size_t i = 0; i < std::size(buttons); ++i) {
-        releases[i].type = EV_KEY;
-        releases[i].code = buttons[i].keys[0].code;
-    }
-    releases[std::size(buttons)].type = EV_SYN;  // SYN_REPORT
-    if (write(remote, releases, sizeof releases) == static_cast<ssize_t>(sizeof releases)) delayEvent(settleMs);
+    // Every key of the table, up: the kernel passes on only those that are down.
+    input_event releases[std::size(buttons) * std::size(buttons[0].keys) + 1]{};
+    size_t count = 0;
+    for (const Button& button : buttons)
+        for (const LinuxKey& key : button.keys) {
+            releases[count].type = EV_KEY;
+            releases[count++].code = key.code;
+        }
+    releases[count++].type = EV_SYN;  // SYN_REPORT
+    auto size = static_cast<ssize_t>(count * sizeof releases[0]);
+    if (write(remote, releases, static_cast<size_t>(size)) == size) delayEvent(settleMs);
     _exit(0);
 }
 
