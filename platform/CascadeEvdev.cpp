@@ -140,15 +140,14 @@ int keepRemote(int remote) noexcept {
     while (read(ends[0], &byte, 1) < 0 && errno == EINTR) {}
     // Every key of the table, up: the kernel passes on only those that are down.
     input_event releases[std::size(buttons) * std::size(buttons[0].keys) + 1]{};
-    size_t count = 0;
+    input_event* release = releases;
     for (const Button& button : buttons)
         for (const LinuxKey& key : button.keys) {
-            releases[count].type = EV_KEY;
-            releases[count++].code = key.code;
+            release->type = EV_KEY;
+            release++->code = key.code;
         }
-    releases[count++].type = EV_SYN;  // SYN_REPORT
-    auto size = static_cast<ssize_t>(count * sizeof releases[0]);
-    if (write(remote, releases, static_cast<size_t>(size)) == size) delayEvent(settleMs);
+    release->type = EV_SYN;  // SYN_REPORT
+    if (write(remote, releases, sizeof releases) == static_cast<ssize_t>(sizeof releases)) delayEvent(settleMs);
     _exit(0);
 }
 
@@ -171,9 +170,13 @@ struct Output {
         close(fd);
     }
 };
-Output output{devicePath != nullptr ? openDevice(devicePath) : createRemote(),
-              devicePath != nullptr ? devicePath : uinputPath, -1, false};
-const bool kept = devicePath == nullptr && (output.keeper = keepRemote(output.fd)) >= 0;
+
+Output openOutput() noexcept {
+    if (devicePath != nullptr) return Output{openDevice(devicePath), devicePath, -1, false};
+    int fd = createRemote();
+    return Output{fd, uinputPath, keepRemote(fd), false};
+}
+Output output = openOutput();
 
 // The Linux key for a button where the events go: the first of its keys
 // that the device has; 0 when it has none of them.
