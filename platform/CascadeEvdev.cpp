@@ -1,8 +1,9 @@
 // The evdev library: libCascade.so that puts every key event into the Linux
 // input system, into the event device CASCADE_DEVICE names or else into a
-// virtual remote of our own (/dev/uinput), made at load and removed at exit.
-// CASCADE_TRACE and CASCADE_DELAY_MS work as in the trace library. Events that
-// can't go in go to standard error as trace lines, after one line says why.
+// virtual remote of our own (/dev/uinput), made at load and removed at exit;
+// a button goes as the first of its Linux keys (Buttons.h) that the device
+// has. CASCADE_TRACE and CASCADE_DELAY_MS work as in the trace library. Events
+// that can't go in go to standard error as trace lines, after one line says why.
 #include "CascadeInput.h"
 #include "Trace.h"
 
