@@ -47,9 +47,8 @@ int fallBack(const char* failure, const char* path, const char* reason, const ch
 }
 
 const char* remedyFor(int error, const char* otherwise) noexcept {
-    if (error == EACCES || error == EPERM) return "run as root, or give your user write access to it with a udev rule";
-    if (error == ENOENT || error == ENODEV || error == ENXIO) return "load the uinput module";
-    return otherwise;
+    return error == EACCES || error == EPERM ? "run as root, or give your user write access to it with a udev rule"
+                                             : otherwise;
 }
 
 // The kernel passes events written to an event node into its device, for
@@ -58,10 +57,7 @@ const char* remedyFor(int error, const char* otherwise) noexcept {
 int openDevice(const char* path) noexcept {
     const char* remedy = "name an input event device, /dev/input/eventN, or unset CASCADE_DEVICE for a virtual remote";
     int fd = openHigh(path, O_WRONLY);
-    if (fd < 0) {
-        bool noRights = errno == EACCES || errno == EPERM;
-        return fallBack("cannot open", path, std::strerror(errno), noRights ? remedyFor(errno, remedy) : remedy);
-    }
+    if (fd < 0) return fallBack("cannot open", path, std::strerror(errno), remedyFor(errno, remedy));
     int version = 0;
     if (ioctl(fd, EVIOCGVERSION, &version) < 0 || ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keyBits), keyBits) < 0) {
         close(fd);
@@ -109,8 +105,11 @@ int createRemote() noexcept {
     if (!made) {
         int error = errno;
         if (fd >= 0) close(fd);
+        // No node, or none behind it: the module isn't there. Anything else
+        // (an old kernel refusing a key, say) no module would mend.
+        bool noModule = error == ENOENT || error == ENODEV || error == ENXIO;
         return fallBack("cannot create a virtual remote through", uinputPath, std::strerror(error),
-                        remedyFor(error, "name an input event device in CASCADE_DEVICE"));
+                        remedyFor(error, noModule ? "load the uinput module" : "name an input event device in CASCADE_DEVICE"));
     }
     delayEvent(settleMs);
     return fd;
