@@ -1,30 +1,34 @@
 // The evdev library: libCascade.so that puts every key event into the Linux
-// input system, into the event device CASCADE_DEVICE names or else into a
-// virtual remote of our own (/dev/uinput), made at load and removed at exit;
-// a button goes as the first of its Linux keys (Buttons.h) that the device
-// has. CASCADE_TRACE and CASCADE_DELAY_MS work as in the trace library. Events
-// that can't go in go to standard error as trace lines, after one line says why.
+// input system, into a virtual remote of our own (/dev/uinput) or into the
+// event device CASCADE_DEVICE names; a button goes as the first of its Linux
+// keys (Buttons.h) that the device has. A keeper process holds the device
+// (Keeper.h) and serves every call of its user, and keeps our remote
+// CASCADE_KEEP_S seconds after the last call, so that later calls find it
+// ready and readers that open a device once keep receiving. CASCADE_TRACE and
+// CASCADE_DELAY_MS work as in the trace library. Events that can't go in go
+// to standard error as trace lines, after one line says why.
 #include "CascadeInput.h"
+#include "Keeper.h"
 #include "Trace.h"
 
 #include <cerrno>
-#include <climits>
-#include <csignal>
+#include <cstddef>
+#include <initializer_list>
+#include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <ctime>
 #include <fcntl.h>
-#include <linux/input.h>
 #include <linux/uinput.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr unsigned bitsPerLong = sizeof(unsigned long) * CHAR_BIT;
 constexpr const char* uinputPath = "/dev/uinput";
-using KeyBits = unsigned long[KEY_MAX / bitsPerLong + 1];
-
-bool isSet(const KeyBits& bits, unsigned key) { return (bits[key / bitsPerLong] >> (key % bitsPerLong) & 1UL) != 0; }
+constexpr long patienceMs = 1000;  // the longest the keeper may take to answer
 
 // Read when the library is loaded, before the tool holds off any signal.
 const char* loadSettings() noexcept {
@@ -32,15 +36,18 @@ const char* loadSettings() noexcept {
     return readSetting("CASCADE_DEVICE");
 }
 const char* const devicePath = loadSettings();  // none: our own remote
+const char* const outputPath = devicePath != nullptr ? devicePath : uinputPath;
 // The kernel keeps 64 events for each reader of a device and drops the rest
 // (SYN_DROPPED) when the reader falls behind, as it may while a key string
 // goes out in one burst; a millisecond after each event lets readers keep up.
 const long delayMs = readMilliseconds("CASCADE_DELAY_MS", 1);
 // How long readers get to notice our remote, and to read it before it goes.
 const long settleMs = readMilliseconds("CASCADE_SETTLE_MS", 200);
+// Long enough for the pauses of a script between its steps; short enough
+// that a remote made by one call is gone soon after.
+const long keepSeconds = readNumber("CASCADE_KEEP_S", 60, 31536000, "seconds");
 
-KeyBits keyBits;  // the Linux keys of the device where the events go
-
+Device output{-1, devicePath == nullptr, settleMs, {}};  // when there is no keeper to take the keys
 int fallBack(const char* failure, const char* path, const char* reason, const char* remedy) noexcept {
     say("%s %s: %s (%s); tracing to standard error", failure, path, reason, remedy);
     return -1;
@@ -59,7 +66,7 @@ int openDevice(const char* path) noexcept {
     int fd = openHigh(path, O_WRONLY);
     if (fd < 0) return fallBack("cannot open", path, std::strerror(errno), remedyFor(errno, remedy));
     int version = 0;
-    if (ioctl(fd, EVIOCGVERSION, &version) < 0 || ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keyBits), keyBits) < 0) {
+    if (ioctl(fd, EVIOCGVERSION, &version) < 0 || ioctl(fd, EVIOCGBIT(EV_KEY, sizeof output.keys), output.keys) < 0) {
         close(fd);
         return fallBack("cannot use", path, "not an input device", remedy);
     }
@@ -90,16 +97,14 @@ unsigned addKey(int fd, const Button& button) noexcept {
 }
 
 // A remote with a key for every button, the first of its keys wherever the
-// kernel has it. Programs notice a new input device only a while after it
-// appears (udev, libinput, a reader opening its new node), and miss what it
-// sent before, so the first key waits.
+// kernel has it.
 int createRemote() noexcept {
     int fd = openHigh(uinputPath, O_WRONLY);
     bool made = fd >= 0 && ioctl(fd, UI_SET_EVBIT, EV_KEY) == 0;
     for (const Button& button : buttons) {
         unsigned key = made ? addKey(fd, button) : 0;
         made = key != 0;
-        if (made) keyBits[key / bitsPerLong] |= 1UL << (key % bitsPerLong);
+        if (made) output.keys[key / bitsPerLong] |= 1UL << (key % bitsPerLong);
     }
     made = made && describeRemote(fd) && ioctl(fd, UI_DEV_CREATE) == 0;
     if (!made) {
@@ -111,80 +116,121 @@ int createRemote() noexcept {
         return fallBack("cannot create a virtual remote through", uinputPath, std::strerror(error),
                         remedyFor(error, noModule ? "load the uinput module" : "name an input event device in CASCADE_DEVICE"));
     }
-    delayEvent(settleMs);
     return fd;
 }
 
-// A signal that ends the tool skips its wait before the remote goes, and the
-// kernel removes a device, with all that its readers have not read yet, as
-// soon as its last descriptor closes. So a child keeps one: once the tool is
-// gone (its end of the pipe closes), the child releases every key, waits as
-// the tool would have and ends. After a normal end the remote is gone
-// already, the release fails and the child ends at once. It ignores the
-// signals that a terminal or a time-out sends the tool's whole group.
-int keepRemote(int remote) noexcept {
-    int ends[2];
-    if (remote < 0 || pipe2(ends, O_CLOEXEC) != 0) return -1;
-    pid_t keeper = fork();
-    if (keeper != 0) {
-        close(ends[0]);
-        if (keeper > 0) return ends[1];
-        say("cannot keep the virtual remote for its readers after a signal: %s", std::strerror(errno));
-        close(ends[1]);
-        return -1;
-    }
-    for (int number = 1; number < NSIG; ++number) std::signal(number, SIG_IGN);
-    for (int fd = 0; fd < 1024; ++fd)  // not the tool's streams: their readers wait for their end
-        if (fd != remote && fd != ends[0]) close(fd);
-    char byte = 0;
-    while (read(ends[0], &byte, 1) < 0 && errno == EINTR) {}
-    // Every key of the table, up: the kernel passes on only those that are down.
-    input_event releases[std::size(buttons) * std::size(buttons[0].keys) + 1]{};
-    input_event* release = releases;
-    for (const Button& button : buttons)
-        for (const LinuxKey& key : button.keys) {
-            release->type = EV_KEY;
-            release++->code = key.code;
-        }
-    release->type = EV_SYN;  // SYN_REPORT
-    if (write(remote, releases, sizeof releases) == static_cast<ssize_t>(sizeof releases)) delayEvent(settleMs);
-    _exit(0);
+// The meeting point of a user's calls for one device: an abstract socket
+// name, which leaves no file behind. Any user may bind any such name, so both
+// ends check that the other runs as their own effective user. 0: none (a
+// device that isn't there: the call makes its own keeper, which says why).
+socklen_t nameMeetingPoint(sockaddr_un& address) {
+    struct stat node {};
+    address.sun_family = AF_UNIX;
+    char* name = address.sun_path + 1;
+    size_t room = sizeof address.sun_path - 1;
+    int length = devicePath == nullptr      ? std::snprintf(name, room, "kestrov/%u/remote", geteuid())
+                 : stat(devicePath, &node) == 0 ? std::snprintf(name, room, "kestrov/%u/device/%lu", geteuid(),
+                                                                static_cast<unsigned long>(node.st_rdev))
+                                                : -1;
+    return length > 0 ? static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(length)) : 0;
 }
 
-// Where the events go; -1: only standard error. Our remote goes at exit, after
-// a wait if it sent keys: a reader that lags behind loses what it hasn't read.
-struct Output {
-    int fd;
-    const char* path;
-    int keeper;
-    bool sent;
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
-    ~Output() {
-        if (fd < 0) return;
-        if (devicePath == nullptr) {
-            if (sent) delayEvent(settleMs);
-            ioctl(fd, UI_DEV_DESTROY);
-            if (keeper >= 0) close(keeper);
+bool isOurs(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
+}
+
+// No call to the keeper waits longer than `milliseconds`; above the standard
+// streams, where the tool's own writes can't land on it.
+int patient(int fd, long milliseconds) {
+    timeval wait{static_cast<time_t>(milliseconds / 1000), static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    return aboveStandardStreams(fd);
+}
+
+// The keeper's answer (Keeper.h); -1 when it gives none.
+long ask(int keeper, unsigned action, unsigned value) {
+    Request request{action, value};
+    unsigned answer = 0;
+    if (send(keeper, &request, sizeof request, MSG_NOSIGNAL) != sizeof request ||
+        recv(keeper, &answer, sizeof answer, 0) != sizeof answer)
+        return -1;
+    return answer;
+}
+
+// Says how long to keep the device after this call. A remote younger than
+// the settle time waits the rest: programs notice a new input device only a
+// while after it appears (udev, libinput, a reader opening its new node) and
+// miss what it sent before.
+int greet(int keeper) {
+    long age = keeper >= 0 ? ask(keeper, keepFor, static_cast<unsigned>(keepSeconds)) : -1;
+    if (age < 0 && keeper >= 0) close(keeper);
+    if (age >= 0 && devicePath == nullptr) delayEvent(settleMs - age);
+    return age >= 0 ? keeper : -1;
+}
+
+// This call makes the device and starts its keeper, which serves the callers
+// that `listener` (-1: none) accepts too.
+int startOwnKeeper(int listener) {
+    output.fd = devicePath != nullptr ? openDevice(devicePath) : createRemote();
+    int ends[2] = {-1, -1};
+    bool started = output.fd >= 0 && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0 &&
+                   startKeeper(output, listener, ends[1], static_cast<unsigned>(keepSeconds));
+    if (output.fd >= 0 && !started) say("cannot start a keeper for %s: %s; tracing to standard error", outputPath, std::strerror(errno));
+    for (int fd : {output.fd, listener, ends[1], started ? -1 : ends[0]})
+        if (fd >= 0) close(fd);
+    return started ? greet(patient(ends[0], patienceMs)) : -1;
+}
+
+// A connection to the keeper of this user's device, starting one when there
+// is none; -1 after a line that says why the keys go to standard error.
+int reachKeeper() noexcept {
+    sockaddr_un address{};
+    socklen_t size = nameMeetingPoint(address);
+    const auto* at = reinterpret_cast<const sockaddr*>(&address);
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (long waited = 0; size > 0 && waited < patienceMs; waited = millisecondsSince(start)) {
+        int keeper = patient(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), patienceMs);
+        if (connect(keeper, at, size) == 0) {
+            if (!isOurs(keeper)) {
+                close(keeper);
+                say("another user holds the meeting point of this user's keeper for %s; this call keeps its own", outputPath);
+                return startOwnKeeper(-1);
+            }
+            if ((keeper = greet(keeper)) >= 0) return keeper;
+            continue;  // one that was going away: the next one is new
         }
+        bool none = errno == ECONNREFUSED;
+        close(keeper);
+        int listener = none ? patient(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), patienceMs) : -1;
+        if (listener >= 0 && bind(listener, at, size) == 0 && listen(listener, SOMAXCONN) == 0)
+            return startOwnKeeper(listener);
+        if (listener >= 0) close(listener);
+        delayEvent(1);  // another call is starting the keeper: it listens in a moment
+    }
+    if (size > 0) say("the keeper of %s did not answer for a second; this call keeps its own", outputPath);
+    return startOwnKeeper(-1);
+}
+
+// The connection to the keeper; at the end of the call the keeper ends it,
+// after removing our remote when the call keeps it for 0 seconds.
+struct Connection {
+    int fd;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection() {
+        if (fd < 0) return;
+        shutdown(fd, SHUT_WR);
+        char end = 0;
+        patient(fd, settleMs + patienceMs);
+        while (recv(fd, &end, sizeof end, 0) > 0) {}
         close(fd);
     }
 };
-
-Output openOutput() noexcept {
-    if (devicePath != nullptr) return Output{openDevice(devicePath), devicePath, -1, false};
-    int fd = createRemote();
-    return Output{fd, uinputPath, keepRemote(fd), false};
-}
-Output output = openOutput();
-
-// The Linux key for a button where the events go: the first of its keys
-// that the device has; 0 when it has none of them.
-unsigned linuxKey(const Button& button) {
-    for (const LinuxKey& key : button.keys)
-        if (key.code != 0 && isSet(keyBits, key.code)) return key.code;
-    return 0;
-}
+Connection keeper{reachKeeper()};
 
 // Said once per load, not once per key: the line says that the other keys
 // missing go to standard error too.
@@ -204,50 +250,45 @@ void tellOfMissingKey(unsigned long code, const Button* button) {
             std::snprintf(names + std::strlen(names), sizeof names - std::strlen(names), "%s%s",
                           names[0] != '\0' ? " or " : "", key.name);
     say("%s has no %s for 0x%lX, button %s (unset CASCADE_DEVICE for a virtual remote with every key); "
-        "tracing the keys it lacks to standard error", output.path, names, code, button->name);
+        "tracing the keys it lacks to standard error", outputPath, names, code, button->name);
 }
 
-// Both events of one call in one write: no reader sees the key without its
-// report. True when they went in.
-bool inject(unsigned key, int value) {
-    input_event events[2]{};
-    events[0].type = EV_KEY;
-    events[0].code = static_cast<unsigned short>(key);
-    events[0].value = value;
-    events[1].type = EV_SYN;
-    events[1].code = SYN_REPORT;
-    if (write(output.fd, events, sizeof events) == static_cast<ssize_t>(sizeof events)) {
-        output.sent = true;
-        return true;
+// The Linux key that went in: 0 when the device has none for the button, -1
+// when the event goes to standard error. A keeper gone (killed, or its
+// device removed) is replaced once, so that no key is lost without a word.
+long sendKey(unsigned action, unsigned long code) {
+    for (int attempt = 0; keeper.fd >= 0; ++attempt) {
+        long key = ask(keeper.fd, action, static_cast<unsigned>(code));
+        if (key >= 0) return key;
+        close(keeper.fd);
+        keeper.fd = -1;
+        if (attempt > 0) return fallBack("cannot send key events through the keeper of", outputPath, "it went away again", "see above");
+        say("the keeper of %s went away; starting a new one", outputPath);
+        keeper.fd = reachKeeper();
     }
-    // Gone for good (ENODEV: the device went away): the rest goes to standard error.
-    fallBack("cannot write key events to", output.path, std::strerror(errno), "is the device still there?");
-    close(output.fd);
-    output.fd = -1;
-    return false;
+    return -1;
 }
 
-// A key that an existing device shows down (left so by a tool killed with
-// SIGKILL, say) would make the kernel take the press for a repeat and drop
-// it: released first, every press is seen as one.
-void releaseIfDown(unsigned key) {
-    KeyBits down{};
-    if (devicePath != nullptr && ioctl(output.fd, EVIOCGKEY(sizeof down), down) >= 0 && isSet(down, key))
-        inject(key, 0);
-}
+// Nothing that may wait goes between a press and its release: the press's
+// trace line goes out after the release has gone in.
+unsigned long heldKey = 0;
 
-void dispatch(const char* action, unsigned long code, int value) {
+void dispatch(const char* action, unsigned long code, unsigned what) {
     const Button* button = findButton(code);
-    unsigned key = output.fd >= 0 && button != nullptr ? linuxKey(*button) : 0;
-    if (key == 0 && output.fd >= 0) tellOfMissingKey(code, button);
-    if (key != 0 && value == 1) releaseIfDown(key);
-    bool injected = key != 0 && output.fd >= 0 && inject(key, value);
-    if (!traceEvent(action, code) && !injected) showEvent(action, code);
+    long key = keeper.fd < 0 ? -1 : button == nullptr ? 0 : sendKey(what, code);
+    if (key == 0) tellOfMissingKey(code, button);
+    if (key > 0 && what == press) {
+        heldKey = code;
+    } else {
+        if (heldKey != 0) traceEvent("down", heldKey);
+        heldKey = 0;
+        if (!traceEvent(action, code) && key <= 0) showEvent(action, code);
+    }
     delayEvent(delayMs);
 }
 
 }  // namespace
 
-void CascadeInput::DispatchKeyDown(unsigned long key) { dispatch("down", key, 1); }
+void CascadeInput::DispatchKeyDown(unsigned long key) { dispatch("down", key, press); }
 
-void CascadeInput::DispatchKeyUp(unsigned long key) { dispatch("up", key, 0); }
+void CascadeInput::DispatchKeyUp(unsigned long key) { dispatch("up", key, release); }

@@ -14,18 +14,12 @@
 
 namespace {
 
-constexpr long maxMilliseconds = 10000;
 constexpr long patienceMs = 1000;  // the longest a line waits for room
 
 int traceFd = -1;                 // -1: no trace; STDERR_FILENO: standard error
 const char* tracePath = nullptr;  // the file, when it is one
 unsigned long droppedLines = 0;   // standard error's, owed a word when it takes lines again
 
-long millisecondsSince(const timespec& start) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-}
 
 // Writes the whole text, waiting at most waitMs for room: poll first, so that
 // a descriptor that blocks (standard error, shared with the shell) never
@@ -97,6 +91,12 @@ size_t formatEvent(char (&line)[64], const char* action, unsigned long code) {
 
 }  // namespace
 
+long millisecondsSince(const timespec& start) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
 const char* readSetting(const char* name) noexcept {
     const char* value = secure_getenv(name);
     if (value == nullptr && std::getenv(name) != nullptr)
@@ -104,25 +104,28 @@ const char* readSetting(const char* name) noexcept {
     return value != nullptr && *value != '\0' ? value : nullptr;
 }
 
-long readMilliseconds(const char* name, long fallback) noexcept {
+long readNumber(const char* name, long fallback, long most, const char* unit) noexcept {
     const char* text = readSetting(name);
     if (text == nullptr) return fallback;
     long value = 0;
     const char* digit = text;
-    for (; *digit >= '0' && *digit <= '9' && value <= maxMilliseconds; ++digit) value = value * 10 + (*digit - '0');
-    if (*digit == '\0' && value <= maxMilliseconds) return value;
-    say("%s=%s is not 0 to %ld milliseconds; using %ld", name, text, maxMilliseconds, fallback);
+    for (; *digit >= '0' && *digit <= '9' && value <= most; ++digit) value = value * 10 + (*digit - '0');
+    if (*digit == '\0' && value <= most) return value;
+    say("%s=%s is not 0 to %ld %s; using %ld", name, text, most, unit, fallback);
     return fallback;
 }
 
-int openHigh(const char* path, int flags) noexcept {
-    int fd = open(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+int aboveStandardStreams(int fd) noexcept {
     if (fd < 0 || fd > STDERR_FILENO) return fd;
     int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     int error = errno;
     close(fd);
     errno = error;
     return high;
+}
+
+int openHigh(const char* path, int flags) noexcept {
+    return aboveStandardStreams(open(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
 }
 
 void say(const char* format, ...) noexcept {  // NOLINT(cert-dcl50-cpp)

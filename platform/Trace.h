@@ -9,19 +9,25 @@
 
 #include "Buttons.h"
 
+#include <ctime>
+
 // A CASCADE_* variable; null when unset or empty, and in a process with more
 // privilege than its user (setuid, setgid, file capabilities), where it
 // would let any user name files for root to open.
 const char* readSetting(const char* name) noexcept;
 
-// Milliseconds from CASCADE_*: digits only, 0 to 10000; `fallback` when
-// unset, and after one line on standard error when the value is anything else.
-long readMilliseconds(const char* name, long fallback) noexcept;
+// A number from CASCADE_*: digits only, 0 to `most`; `fallback` when unset,
+// and after one line on standard error when the value is anything else.
+long readNumber(const char* name, long fallback, long most, const char* unit) noexcept;
+inline long readMilliseconds(const char* name, long fallback) noexcept {
+    return readNumber(name, fallback, 10000, "milliseconds");
+}
 
 // Opens path without ever blocking (a FIFO without a reader is refused at
 // once) and above the standard streams: with one of them closed, the file
 // would take its number and the tool's own reads or writes would land on it.
 int openHigh(const char* path, int flags) noexcept;
+int aboveStandardStreams(int fd) noexcept;  // the same for a descriptor made otherwise
 
 // One line on standard error, "libCascade: " first.
 void say(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));  // NOLINT(cert-dcl50-cpp): printf is the clearest way to say it
@@ -37,6 +43,7 @@ bool traceEvent(const char* action, unsigned long code);
 // The event's line on standard error.
 void showEvent(const char* action, unsigned long code);
 
-void delayEvent(long milliseconds);
+void delayEvent(long milliseconds);  // none when 0 or less
+long millisecondsSince(const timespec& start);  // CLOCK_MONOTONIC
 
 #endif

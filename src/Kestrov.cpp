@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -95,9 +94,12 @@ void processKeyString(const char* keys) {
 }
 
 void showUsage() {
-    std::cout << "Kestrov " KESTROV_VERSION " by " KESTROV_AUTHOR " -- " KESTROV_HOMEPAGE << std::endl;
-    std::cout << "i, j, k, l, and space for basic navigation and select, capital Q exits" << std::endl;
-    std::cout << std::endl;
+    const char* const lines[] = {"Kestrov " KESTROV_VERSION " by " KESTROV_AUTHOR " -- " KESTROV_HOMEPAGE,
+                                 "i, j, k, l, and space for basic navigation and select, capital Q exits", ""};
+    for (const char* line : lines) {
+        std::puts(line);
+        std::fflush(stdout);  // each line out before the terminal is switched, as the next one may never come
+    }
 }
 
 termios switchedMode;  // the mode live mode set, for putting back after a stop
