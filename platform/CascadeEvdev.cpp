@@ -135,10 +135,10 @@ socklen_t nameMeetingPoint(sockaddr_un& address) {
     return length > 0 ? static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(length)) : 0;
 }
 
-bool isOurs(int fd) {
+uid_t peerOf(int fd) {
     ucred peer{};
     socklen_t size = sizeof peer;
-    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 ? peer.uid : static_cast<uid_t>(-1);
 }
 
 // No call to the keeper waits longer than `milliseconds`; above the standard
@@ -195,9 +195,10 @@ int reachKeeper() noexcept {
     for (long waited = 0; size > 0 && waited < patienceMs; waited = millisecondsSince(start)) {
         int keeper = patient(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), patienceMs);
         if (connect(keeper, at, size) == 0) {
-            if (!isOurs(keeper)) {
+            if (uid_t peer = peerOf(keeper); peer != geteuid()) {
                 close(keeper);
-                say("another user holds the meeting point of this user's keeper for %s; this call keeps its own", outputPath);
+                say("uid %d, another user, holds the name of the keeper for %s; this call makes a keeper of its own",
+                    static_cast<int>(peer), outputPath);
                 return startOwnKeeper(-1);
             }
             if ((keeper = greet(keeper)) >= 0) return keeper;
@@ -211,7 +212,7 @@ int reachKeeper() noexcept {
         if (listener >= 0) close(listener);
         delayEvent(1);  // another call is starting the keeper: it listens in a moment
     }
-    if (size > 0) say("the keeper of %s did not answer for a second; this call keeps its own", outputPath);
+    if (size > 0) say("the keeper of %s did not answer for a second; this call makes a keeper of its own", outputPath);
     return startOwnKeeper(-1);
 }
 

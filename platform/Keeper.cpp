@@ -26,6 +26,7 @@ constexpr int deviceFd = 3, listenerFd = 4, firstCallerFd = 5;
 struct Caller {
     int fd;
     unsigned keepSeconds;
+    bool sent;  // a key
 };
 
 Device device;
@@ -89,6 +90,7 @@ void releaseKeys(int caller) {
 void endCall(int index) {
     Caller& caller = callers[index];
     releaseKeys(caller.fd);
+    if (caller.sent) lastKeyMs = nowMs();  // its last keys may still be on their way to readers
     keepSeconds = caller.keepSeconds;
     if (callerCount == 1 && keepSeconds == 0) goAway();  // its connection closes as the remote goes
     close(caller.fd);
@@ -122,6 +124,7 @@ void serve(int index) {
         if (isDown(answer)) inject(answer, 0);  // another call's press ends here, as a press would on a remote
         inject(answer, 1);
         holder[answer] = caller.fd;
+        caller.sent = true;
     } else if (answer != 0 && holder[answer] == caller.fd) {
         inject(answer, 0);
     }
@@ -137,7 +140,7 @@ void accept() {
         close(fd);  // another user's process: the keys of this one are not for it
         return;
     }
-    callers[callerCount++] = Caller{fd, keepSeconds};
+    callers[callerCount++] = Caller{fd, keepSeconds, false};
 }
 
 [[noreturn]] void keep() {
@@ -193,7 +196,7 @@ bool startKeeper(const Device& made, int listener, int client, unsigned keepFor)
     keepOnly(made.fd, listener, client);
     device = made;
     listening = listener >= 0;
-    callers[callerCount++] = Caller{firstCallerFd, keepFor};
+    callers[callerCount++] = Caller{firstCallerFd, keepFor, false};
     for (int& caller : holder) caller = -1;
     keepSeconds = keepFor;
     bornMs = nowMs();

@@ -5,7 +5,7 @@
 scratch=$(mktemp -d) passed=0 failed=0
 trap 'rm -rf "$scratch"' EXIT
 
-check() {  # check COMMAND KEYS [STDERR [SECONDS THE REMOTE'S READER LAGS]]
+check() {  # [keep=SECONDS] [order=bykey] check COMMAND KEYS [STDERR [SECONDS THE REMOTE'S READER LAGS]]
     rm -f "$scratch/remote"; dd if=/dev/input/event0 of="$scratch/keyboard" bs=16 2>/dev/null & reader=$!  # PS/2 keyboard
     (export CASCADE_SETTLE_MS=1000 CASCADE_KEEP_S=${keep:-0}; eval "$1") >/dev/null 2>"$scratch/err" & tool=$!
     until [ -e /dev/input/event1 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done  # our remote, when it comes
@@ -13,6 +13,7 @@ check() {  # check COMMAND KEYS [STDERR [SECONDS THE REMOTE'S READER LAGS]]
     wait $tool; kill $reader; wait
     got=$(od -An -v -tu2 -w16 "$scratch/keyboard" "$scratch/remote" 2>/dev/null |
         awk '{ printf "%s ", $5 == 1 ? $6 ":" $7 : $5 $6 $7 == "000" ? "syn" : $5 "/" $6 "/" $7 }')
+    [ -z "${order-}" ] || got=$(printf '%s %s\n' $got | sort -s -n -t: -k1,1 | tr '\n' ' ')  # calls at the same time
     want=$(for key in $2; do printf '%s:1 syn %s:0 syn ' "$key" "$key"; done)
     err=$(sed ':a;N;$!ba;s/\n/ | /g' "$scratch/err")
     case $err in ${3-}) err= ;; *) err=${err:-(nothing)} ;; esac
@@ -31,17 +32,30 @@ check 'CASCADE_SETTLE_MS=x kestrov -k i'                      '103' 'libCascade:
 check 'LD_PRELOAD=/tests/libOldKernel.so kestrov -k i1 & sleep 0.5; cat /sys/class/input/event1/device/name >&2; wait' '103 2' 'Kestrov remote'
 check 'CASCADE_DELAY_MS=600 kestrov -k i & sleep 1.4; kill -TERM $!' '103' '' 2.6  # a reader that lags behind the signal
 check 'mkfifo /tmp/k; kestrov </tmp/k & exec 3>/tmp/k; printf il >&3; sleep 0.5; printf jk >&3; exec 3>&-; wait' '103 106 105 108'
-check 'cp /usr/bin/kestrov /tmp; chmod 4755 /tmp/kestrov; su nobody -c "CASCADE_DEVICE=/dev/null CASCADE_TRACE=/made /tmp/kestrov -k i"; ls /made' '103' 'libCascade: CASCADE_TRACE ignored: * | libCascade: CASCADE_DEVICE ignored: * | ls: /made: No such file or directory'
+check 'cp /usr/bin/kestrov /tmp; chmod 4755 /tmp/kestrov; su nobody -c "CASCADE_DEVICE=/dev/null CASCADE_TRACE=/made /tmp/kestrov -k i"; kestrov -k ""; ls /made' '103' 'libCascade: CASCADE_TRACE ignored: * | libCascade: CASCADE_DEVICE ignored: * | ls: /made: No such file or directory'
 
 # Into an existing device, with the first of a button's keys that it has, and every way the events can't go where they should.
 check 'CASCADE_DEVICE=/dev/input/event0 kestrov -k ilj'               '103 106 105'
 check 'CASCADE_DEVICE=/dev/input/event0 kestrov -k aAA0'              '28 11' 'libCascade: /dev/input/event* has no KEY_AUDIO or KEY_LANGUAGE for 0x10017, button audio (*); tracing the keys it lacks to standard error | down 0x10017 audio | up 0x10017 audio | down 0x10017 audio | up 0x10017 audio'
 check '/tests/receiver 2 3 28 402 103 & sleep 1; CASCADE_DEVICE=/dev/input/event1 kestrov -k 12aUi; kill $!' '2 3 28 402 103'
-check 'CASCADE_DEVICE=/dev/input/event0 CASCADE_DELAY_MS=1000 kestrov -k i & sleep 0.5; kill -KILL $!; CASCADE_DEVICE=/dev/input/event0 kestrov -k i' '103 103'
 check 'CASCADE_DEVICE=/dev/input/event9 kestrov -k i'         ''    'libCascade: cannot open /dev/input/event9: No such file or directory (*); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'
 check 'CASCADE_DEVICE=/dev/null kestrov -k i'                 ''    'libCascade: cannot use /dev/null: not an input device (*); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'
 check 'su nobody -c "kestrov -k i"'                           ''    'libCascade: cannot create a virtual remote through /dev/uinput: Permission denied (run as root*); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'
 check 'mv /dev/uinput /tmp; kestrov -k i; mv /tmp/uinput /dev' ''    'libCascade: cannot create a virtual remote through /dev/uinput: No such file or directory (load the uinput module*); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'
+
+# One remote kept for every call of its user: in order, whole presses at the same time, none held by any kill.
+k20=$(printf '103 %.0s' $(seq 20); printf '106 %.0s' $(seq 20)) made='kestrov -k ""; sleep 0.5' gone='CASCADE_KEEP_S=0 kestrov -k'
+keep=9 check         "$made; kestrov -k i; kestrov -k l; $gone j"                                        '103 106 105'
+keep=9 order=1 check "$made; for i in \$(seq 20); do kestrov -k il & done; wait; $gone ''"                "$k20"
+keep=9 check         "CASCADE_DELAY_MS=1000 kestrov -k i & sleep 1.5; kill -KILL \$!; sleep 0.3; $gone l"  '103 106'
+keep=9 check         "setsid sh -c 'CASCADE_DELAY_MS=1000 kestrov -k i' & sleep 1.5; kill -KILL -\$!; sleep 0.3; $gone l" '103 106'
+keep=1 check         'kestrov -k i; sleep 3; grep -c Kestrov /proc/bus/input/devices >&2; ps | grep -c [k]estrov >&2' '103' '0 | 0'
+keep=9 check         "$made; su nobody -c '/tests/peer kestrov/0/remote 440000000c000100' >&2; $gone l"  '106' 'closed'
+keep=9 check         "$made; /tests/peer kestrov/0/remote 0102 >&2; kestrov -k i; $gone l"                '103 106' 'closed'
+check 'su nobody -c "exec /tests/peer kestrov/0/remote" & sleep 0.5; kestrov -k i; kill $!'                  '103' 'libCascade: uid 65534, another user, holds the name of the keeper for /dev/uinput; this call makes a keeper of its own'
+keep=9 check 'CASCADE_DEVICE=/dev/input/event0 CASCADE_DELAY_MS=1000 kestrov -k i & sleep 0.5; kill -KILL $!; sleep 0.2; CASCADE_KEEP_S=0 CASCADE_DEVICE=/dev/input/event0 kestrov -k l' '103 106'
+check 'CASCADE_DEVICE=/dev/input/event0 CASCADE_DELAY_MS=1000 kestrov -k il & sleep 0.5; killall -KILL kestrov-keeper; wait' '103 106' 'libCascade: the keeper of /dev/input/event0 went away; starting a new one'
+check 'mkfifo /tmp/f; exec 4<>/tmp/f; dd if=/dev/zero bs=4096 count=16 >&4 2>&-; /tests/receiver 103 & sleep 1; CASCADE_TRACE=/tmp/f CASCADE_DEVICE=/dev/input/event1 kestrov -k i; kill $!' '103' 'libCascade: trace /tmp/f took nothing for a second*'
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
