@@ -231,7 +231,7 @@ struct Connection {
         close(fd);
     }
 };
-Connection keeper{reachKeeper()};
+Connection connection{reachKeeper()};
 
 // Said once per load, not once per key: the line says that the other keys
 // missing go to standard error too.
@@ -258,14 +258,14 @@ void tellOfMissingKey(unsigned long code, const Button* button) {
 // when the event goes to standard error. A keeper gone (killed, or its
 // device removed) is replaced once, so that no key is lost without a word.
 long sendKey(unsigned action, unsigned long code) {
-    for (int attempt = 0; keeper.fd >= 0; ++attempt) {
-        long key = ask(keeper.fd, action, static_cast<unsigned>(code));
+    for (int attempt = 0; connection.fd >= 0; ++attempt) {
+        long key = ask(connection.fd, action, static_cast<unsigned>(code));
         if (key >= 0) return key;
-        close(keeper.fd);
-        keeper.fd = -1;
+        close(connection.fd);
+        connection.fd = -1;
         if (attempt > 0) return fallBack("cannot send key events through the keeper of", outputPath, "it went away again", "see above");
         say("the keeper of %s went away; starting a new one", outputPath);
-        keeper.fd = reachKeeper();
+        connection.fd = reachKeeper();
     }
     return -1;
 }
@@ -276,7 +276,7 @@ unsigned long heldKey = 0;
 
 void dispatch(const char* action, unsigned long code, unsigned what) {
     const Button* button = findButton(code);
-    long key = keeper.fd < 0 ? -1 : button == nullptr ? 0 : sendKey(what, code);
+    long key = connection.fd < 0 ? -1 : button == nullptr ? 0 : sendKey(what, code);
     if (key == 0) tellOfMissingKey(code, button);
     if (key > 0 && what == press) {
         heldKey = code;

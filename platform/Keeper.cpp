@@ -131,7 +131,7 @@ void serve(int index) {
     if (send(caller.fd, &answer, sizeof answer, MSG_DONTWAIT | MSG_NOSIGNAL) != sizeof answer) endCall(index);
 }
 
-void accept() {
+void acceptCaller() {
     int fd = accept4(listenerFd, nullptr, nullptr, SOCK_CLOEXEC);
     ucred peer{};
     socklen_t size = sizeof peer;
@@ -151,11 +151,11 @@ void accept() {
         ready[0] = pollfd{listening && callerCount < maxCallers ? listenerFd : -1, POLLIN, 0};
         for (int i = 0; i < callerCount; ++i) ready[i + 1] = pollfd{callers[i].fd, POLLIN, 0};
         int timeout = callerCount > 0 ? -1 : static_cast<int>(left < 3600000 ? left : 3600000);
-        if (poll(ready, static_cast<nfds_t>(callerCount + 1), timeout) <= 0) continue;
+        if (poll(ready, static_cast<nfds_t>(callerCount) + 1, timeout) <= 0) continue;
         // From the last: ending a call moves the last one into its place.
         for (int i = callerCount - 1; i >= 0; --i)
             if (ready[i + 1].revents != 0) serve(i);
-        if (ready[0].revents != 0) accept();
+        if (ready[0].revents != 0) acceptCaller();
     }
 }
 
@@ -164,7 +164,7 @@ void accept() {
 // otherwise stay open as long as the remote.
 void keepOnly(int remote, int listener, int caller) {
     int kept[] = {remote, listener, caller};
-    for (int& fd : kept) fd = fd < 0 ? -1 : fcntl(fd, F_DUPFD, 64);  // above 5, out of the way
+    for (int& fd : kept) fd = fd < 0 ? -1 : fcntl(fd, F_DUPFD, firstCallerFd + 1);  // out of the way
     for (int i = 0; i < 3; ++i) {
         if (kept[i] >= 0) dup2(kept[i], deviceFd + i);
         else close(deviceFd + i);

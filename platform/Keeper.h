@@ -32,10 +32,10 @@ struct Device {
     KeyBits keys;    // the Linux keys it has
 };
 
-// Starts the keeper for `device` in a new session, serving `client` and the
-// callers that `listener` (-1: none) accepts, and keeping the device
-// `keepSeconds` after the last call, unless a call says otherwise. In the
+// Starts the keeper for the device `made` in a new session, serving `client`
+// and the callers that `listener` (-1: none) accepts, and keeping the device
+// `keepFor` seconds after the last call, unless a call says otherwise. In the
 // caller it returns whether the keeper started; the keeper never returns.
-bool startKeeper(const Device& device, int listener, int client, unsigned keepSeconds) noexcept;
+bool startKeeper(const Device& made, int listener, int client, unsigned keepFor) noexcept;
 
 #endif
