@@ -13,10 +13,10 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <initializer_list>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <fcntl.h>
 #include <linux/uinput.h>
 #include <sys/ioctl.h>
@@ -47,7 +47,8 @@ const long settleMs = readMilliseconds("CASCADE_SETTLE_MS", 200);
 // that a remote made by one call is gone soon after.
 const long keepSeconds = readNumber("CASCADE_KEEP_S", 60, 31536000, "seconds");
 
-Device output{-1, devicePath == nullptr, settleMs, {}};  // when there is no keeper to take the keys
+Device output{-1, devicePath == nullptr, settleMs, {}};  // made by this call when it finds no keeper
+
 int fallBack(const char* failure, const char* path, const char* reason, const char* remedy) noexcept {
     say("%s %s: %s (%s); tracing to standard error", failure, path, reason, remedy);
     return -1;
@@ -227,7 +228,7 @@ struct Connection {
         shutdown(fd, SHUT_WR);
         char end = 0;
         patient(fd, settleMs + patienceMs);
-        while (recv(fd, &end, sizeof end, 0) > 0) {}
+        for (ssize_t got = 1; got > 0 || (got < 0 && errno == EINTR);) got = recv(fd, &end, sizeof end, 0);
         close(fd);
     }
 };

@@ -188,7 +188,10 @@ bool startKeeper(const Device& made, int listener, int client, unsigned keepFor)
     // of its terminal or a time-out's kill don't reach the keeper.
     setsid();
     prctl(PR_SET_NAME, "kestrov-keeper");
-    if (chdir("/") != 0) _exit(1);
+    // Wholly the user it serves: a setuid kestrov's real user may not signal it.
+    gid_t group = getegid();
+    uid_t user = geteuid();
+    if (setresgid(group, group, group) != 0 || setresuid(user, user, user) != 0 || chdir("/") != 0) _exit(1);
     sigset_t none;
     sigemptyset(&none);
     for (int number = 1; number < NSIG; ++number) signal(number, number == SIGPIPE ? SIG_IGN : SIG_DFL);
