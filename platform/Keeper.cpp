@@ -77,8 +77,8 @@ void releaseKeys(int caller) {
 // is gone when its connection closes, with this process.
 [[noreturn]] void goAway() {
     close(listenerFd);  // a new call makes a new remote from here
-    releaseKeys(-1);
     if (device.ownRemote) {
+        releaseKeys(-1);
         delayEvent(static_cast<long>(lastKeyMs + device.settleMs - nowMs()));
         ioctl(deviceFd, UI_DEV_DESTROY);
     }
@@ -112,7 +112,7 @@ unsigned linuxKey(const Button& button) {
 void serve(int index) {
     Caller& caller = callers[index];
     Request request{};
-    ssize_t got = recv(caller.fd, &request, sizeof request, MSG_DONTWAIT);
+    ssize_t got = recv(caller.fd, &request, sizeof request, MSG_DONTWAIT | MSG_TRUNC);  // the whole size
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
     const Button* button = got == sizeof request ? findKey(request) : nullptr;
     if (button == nullptr && (got != sizeof request || request.action != keepFor)) return endCall(index);

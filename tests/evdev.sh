@@ -51,7 +51,7 @@ keep=9 check         "CASCADE_DELAY_MS=1000 kestrov -k i & sleep 1.5; kill -KILL
 keep=9 check         "setsid sh -c 'CASCADE_DELAY_MS=1000 kestrov -k i' & sleep 1.5; kill -KILL -\$!; sleep 0.3; $gone l" '103 106'
 keep=1 check         'kestrov -k i; sleep 3; grep -c Kestrov /proc/bus/input/devices >&2; ps | grep -c [k]estrov >&2' '103' '0 | 0'
 keep=9 check         "$made; su nobody -c '/tests/peer kestrov/0/remote 440000000c000100' >&2; $gone l"  '106' 'closed'
-keep=9 check         "$made; /tests/peer kestrov/0/remote 0102 >&2; kestrov -k i; $gone l"                '103 106' 'closed'
+keep=9 check         "$made; /tests/peer kestrov/0/remote 440000000c00010000 >&2; kestrov -k i; $gone l"                '103 106' 'closed'
 check 'su nobody -c "exec /tests/peer kestrov/0/remote" & sleep 0.5; kestrov -k i; kill $!'                  '103' 'libCascade: uid 65534, another user, holds the name of the keeper for /dev/uinput; this call makes a keeper of its own'
 keep=9 check 'CASCADE_DEVICE=/dev/input/event0 CASCADE_DELAY_MS=1000 kestrov -k i & sleep 0.5; kill -KILL $!; sleep 0.2; CASCADE_KEEP_S=0 CASCADE_DEVICE=/dev/input/event0 kestrov -k l' '103 106'
 check 'CASCADE_DEVICE=/dev/input/event0 CASCADE_DELAY_MS=1000 kestrov -k il & sleep 0.5; killall -KILL kestrov-keeper; wait' '103 106' 'libCascade: the keeper of /dev/input/event0 went away; starting a new one'
