@@ -9,7 +9,7 @@ check() {  # [keep=SECONDS] [order=bykey] check COMMAND KEYS [STDERR [SECONDS TH
     rm -f "$scratch/remote"; dd if=/dev/input/event0 of="$scratch/keyboard" bs=16 2>/dev/null & reader=$!  # PS/2 keyboard
     (export CASCADE_SETTLE_MS=1000 CASCADE_KEEP_S=${keep:-0}; eval "$1") >/dev/null 2>"$scratch/err" & tool=$!
     until [ -e /dev/input/event1 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done  # our remote, when it comes
-    { sleep "${4:-0}"; dd of="$scratch/remote" bs=16; } 2>/dev/null </dev/input/event1 &  # ends as the remote goes
+    { sleep "${4:-0}"; timeout 30 dd of="$scratch/remote" bs=16; } 2>/dev/null </dev/input/event1 &  # ends as the remote goes
     wait $tool; kill $reader; wait
     got=$(od -An -v -tu2 -w16 "$scratch/keyboard" "$scratch/remote" 2>/dev/null |
         awk '{ printf "%s ", $5 == 1 ? $6 ":" $7 : $5 $6 $7 == "000" ? "syn" : $5 "/" $6 "/" $7 }')
