@@ -50,18 +50,21 @@ int writeWithin(const Sink& sink, const char*& text, size_t& size, long long dea
         long long left = deadline - nowMs();
         if (poll(&output, 1, static_cast<int>(left > 0 ? left : 0)) == 0) return EAGAIN;
         ssize_t written = sink.socket ? send(sink.fd, text, size, MSG_DONTWAIT | MSG_NOSIGNAL) : write(sink.fd, text, size);
-        if (written < 0 && errno != EINTR && errno != EAGAIN) return errno;
-        text += written > 0 ? written : 0;
-        size -= static_cast<size_t>(written > 0 ? written : 0);
+        if (written > 0) {
+            text += written;
+            size -= static_cast<size_t>(written);
+        } else if (written < 0 && errno != EINTR && errno != EAGAIN) {
+            return errno;
+        }
     }
     return 0;
 }
 
 // The sink's tail, then the line, until the deadline. A terminal may take
 // part of a line; the rest becomes the tail, so that no line is left cut. 0
-// when the line went or began to; else the errno, and none of it went. A
-// reader gone raises no SIGPIPE: it is held off and taken back unless it was
-// pending already.
+// when the line went or began to; else the errno (EAGAIN: none of it went; a
+// tail that fails otherwise is given up). A reader gone raises no SIGPIPE: it
+// is held off and taken back unless it was pending already.
 int sendLine(Sink& sink, const char* text, size_t size, long long deadline) {
     sigset_t pipeSignal;
     sigset_t previous;
@@ -73,10 +76,11 @@ int sendLine(Sink& sink, const char* text, size_t size, long long deadline) {
     bool pendingBefore = sigismember(&pending, SIGPIPE) == 1;
     const char* tail = sink.tail;
     int error = writeWithin(sink, tail, sink.tailSize, deadline);
+    if (error != EAGAIN) sink.tailSize = 0;  // gone, or never to go
     std::memmove(sink.tail, tail, sink.tailSize);
     size_t full = size;
     if (error == 0) error = writeWithin(sink, text, size, deadline);
-    if (error != 0 && size < full) {
+    if (error == EAGAIN && size < full) {
         sink.tailSize = std::min(size, sizeof sink.tail);
         std::memcpy(sink.tail, text, sink.tailSize);
         error = 0;

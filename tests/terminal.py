@@ -14,7 +14,7 @@ STOPPED = "LD_PRELOAD=%s/libStopAfterSwitch.so kestrov" % os.environ.get("KESTRO
 # Nobody reads the terminal (stopped by ^S, or not) for 4.5 s before ^Q: kill -TERM ends the tool within the 2 s promised
 # (a watchdog kills it 3 s on). Keys None: some are dropped, but every line is whole, bar the last, which a kill may cut.
 IS = "$(printf %3000s | tr ' ' i)"
-KILLED = "(CASCADE_TRACE= kestrov -k %s & k=$!; sleep 0.5; kill -TERM $k; (sleep 3; kill -KILL $k 2>&-) & wait $k)" % IS
+KILLED = "(CASCADE_TRACE= CASCADE_DELAY_MS=%d kestrov -k %s & k=$!; sleep 0.5; kill -TERM $k; (sleep 3; kill -KILL $k 2>&-) & wait $k)"
 CASES = [
     (MODE,                  ["l", "\r", "\x1b[A", "q", "Q"],    "arrow-right enter audio exit", 0),
     ("kestrov",             ["iQfalse\r"],                      "arrow-up", 1),  # typed ahead: for the shell
@@ -26,8 +26,8 @@ CASES = [
     (HELD + " -k l",        ["^C"],                             "arrow-right", 130),
     (HELD + " -k l &",      ["$ kill -ALRM %1; wait %1"],        "arrow-right", 142),
     (HELD + " -k l &",      ["$ kill -TERM %1; wait %1"],        "arrow-right", 143),
-    (KILLED,                ["^Q"],                             None, 143),
-    (KILLED,                ["^S", "^Q"],                       None, 143),
+    (KILLED % (0, IS),      ["^Q"],                             None, 143),
+    (KILLED % (1, IS),      ["^S", "^Q"],                       None, 143),  # 2 ms a key: stopped before it fills
     ("{ sleep 5.5; echo 1; } | kestrov -k %s -k u" % IS, ["^Q"], None, 0),
 ]
 PROMPT = re.escape("[kestrov-test]$ ")
