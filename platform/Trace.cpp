@@ -22,7 +22,8 @@ constexpr long patienceMs = 1000;  // the longest a line waits for room
 
 // Where lines go, written without ever blocking: the descriptor's own flags are
 // shared with the shell, so a socket is sent to with MSG_DONTWAIT, and standard
-// error, when a terminal or a pipe, is opened again privately, non-blocking.
+// error, when a terminal or a pipe, is opened again privately, non-blocking,
+// as the trace is.
 struct Sink {
     int fd;
     bool socket;
