@@ -14,7 +14,8 @@ STOPPED = "LD_PRELOAD=%s/libStopAfterSwitch.so kestrov" % os.environ.get("KESTRO
 # Nobody reads the terminal (stopped by ^S, or not) for 4.5 s before ^Q: kill -TERM ends the tool within the 2 s promised
 # (a watchdog kills it 3 s on). Keys None: some are dropped, but every line is whole, bar the last, which a kill may cut.
 IS = "$(printf %3000s | tr ' ' i)"
-KILLED = "(CASCADE_TRACE= CASCADE_DELAY_MS=%d kestrov -k %s & k=$!; sleep 0.5; kill -TERM $k; (sleep 3; kill -KILL $k 2>&-) & wait $k)"
+KILLED = ("(CASCADE_TRACE= CASCADE_DEVICE=/dev/null CASCADE_DELAY_MS=%d kestrov -k %s & k=$!; "  # lines on standard error
+          "sleep 0.5; kill -TERM $k; (sleep 3; kill -KILL $k 2>&-) & wait $k)")
 CASES = [
     (MODE,                  ["l", "\r", "\x1b[A", "q", "Q"],    "arrow-right enter audio exit", 0),
     ("kestrov",             ["iQfalse\r"],                      "arrow-up", 1),  # typed ahead: for the shell
@@ -53,7 +54,7 @@ for command, steps, keys, status in CASES:
             step == "^S" or shell.expect(AWAIT.get(step, PROMPT if step[:2] == "$ " else "down 0x"))
         shell.sendline("echo status=$?")
         shell.expect(r"status=(\d+)\r")
-        lines = [line for line in screen.getvalue().split("\r\n") if " 0x" in line][:-1]
+        lines = [line for line in re.split(r"\r*\n", screen.getvalue()) if " 0x" in line][:-1]
         got = (re.findall(r"(down|up) 0x[0-9A-F]+ ([\w-]+)", screen.getvalue()) if keys is not None else
                [line for line in lines if not re.fullmatch(r"(down|up) 0x[0-9A-F]+ [\w-]+", line)],
                int(shell.match.group(1)), screen.getvalue().count("Q exits"))
