@@ -191,9 +191,7 @@ int reachKeeper() noexcept {
     sockaddr_un address{};
     socklen_t size = nameMeetingPoint(address);
     const auto* at = reinterpret_cast<const sockaddr*>(&address);
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (long waited = 0; size > 0 && waited < patienceMs; waited = millisecondsSince(start)) {
+    for (long long deadline = nowMs() + patienceMs; size > 0 && nowMs() < deadline;) {
         int keeper = patient(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), patienceMs);
         if (connect(keeper, at, size) == 0) {
             if (uid_t peer = peerOf(keeper); peer != geteuid()) {

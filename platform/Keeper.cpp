@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <fcntl.h>
 #include <linux/uinput.h>
 #include <poll.h>
@@ -36,12 +35,6 @@ int callerCount;
 int holder[KEY_CNT];       // the caller whose press holds each key down; -1: none
 unsigned keepSeconds;      // the last call's
 long long bornMs, lastKeyMs, deadlineMs;
-
-long long nowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // The key event and its report in one write, so no reader sees one alone. A
 // device that takes no more is gone: its callers start a new keeper.

@@ -1,6 +1,7 @@
 // Settings, messages and the trace of both libraries (Trace.h).
 #include "Trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -10,23 +11,56 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr long patienceMs = 1000;  // the longest a line waits for room
 
-int traceFd = -1;                 // -1: no trace; STDERR_FILENO: standard error
-const char* tracePath = nullptr;  // the file, when it is one
-unsigned long droppedLines = 0;   // standard error's, owed a word when it takes lines again
+// Where lines go, written without ever blocking: the descriptor's own flags are
+// shared with the shell, so a socket is sent to with MSG_DONTWAIT, and standard
+// error, when a terminal or a pipe, is opened again privately, non-blocking,
+// as the trace is.
+struct Sink {
+    int fd;
+    bool socket;
+    size_t tailSize;  // the end of a line that found no room in time; it goes first
+    char tail[512];   // the longest line said
+};
+Sink standardError{STDERR_FILENO, false, 0, {}};
+Sink traceFile{-1, false, 0, {}};  // CASCADE_TRACE's, kept after a failure while its tail is owed
+int traceFd = -1;                  // -1: no trace; STDERR_FILENO: standard error; else traceFile's
+const char* tracePath = nullptr;   // the file, when it is one
+unsigned long droppedLines = 0;    // standard error's, owed a word when it takes lines again
 
 
-// Writes the whole text, waiting at most waitMs for room: poll first, so that
-// a descriptor that blocks (standard error, shared with the shell) never
-// does. A reader gone raises no SIGPIPE: it is held off and taken back
-// unless it was pending already. 0, or the errno that stopped it (EAGAIN:
-// no room in time).
-int writeWithin(int fd, const char* text, size_t size, long waitMs) {
+// Writes what it can of the text until the deadline; poll first, for a
+// descriptor left blocking where no private one could be had. 0 once it has
+// all gone, else the errno that stopped it (EAGAIN: no room in time).
+int writeWithin(const Sink& sink, const char*& text, size_t& size, long long deadline) {
+    while (size > 0) {
+        pollfd output{sink.fd, POLLOUT, 0};
+        long long left = deadline - nowMs();
+        if (poll(&output, 1, static_cast<int>(left > 0 ? left : 0)) == 0) return EAGAIN;
+        ssize_t written = sink.socket ? send(sink.fd, text, size, MSG_DONTWAIT | MSG_NOSIGNAL) : write(sink.fd, text, size);
+        if (written > 0) {
+            text += written;
+            size -= static_cast<size_t>(written);
+        } else if (written < 0 && errno != EINTR && errno != EAGAIN) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// The sink's tail, then the line, until the deadline. A terminal may take
+// part of a line; the rest becomes the tail, so that no line is left cut. 0
+// when the line went or began to; else the errno (EAGAIN: none of it went; a
+// tail that fails otherwise is given up). A reader gone raises no SIGPIPE: it
+// is held off and taken back unless it was pending already.
+int sendLine(Sink& sink, const char* text, size_t size, long long deadline) {
     sigset_t pipeSignal;
     sigset_t previous;
     sigset_t pending;
@@ -35,20 +69,16 @@ int writeWithin(int fd, const char* text, size_t size, long waitMs) {
     pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
     sigpending(&pending);
     bool pendingBefore = sigismember(&pending, SIGPIPE) == 1;
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    int error = 0;
-    while (size > 0 && error == 0) {
-        pollfd output{fd, POLLOUT, 0};
-        long left = waitMs - millisecondsSince(start);
-        if (poll(&output, 1, static_cast<int>(left > 0 ? left : 0)) == 0) {
-            error = EAGAIN;
-        } else if (ssize_t written = write(fd, text, size); written >= 0) {
-            text += written;
-            size -= static_cast<size_t>(written);
-        } else if (errno != EINTR && errno != EAGAIN) {
-            error = errno;
-        }
+    const char* tail = sink.tail;
+    int error = writeWithin(sink, tail, sink.tailSize, deadline);
+    if (error != EAGAIN) sink.tailSize = 0;  // gone, or never to go
+    std::memmove(sink.tail, tail, sink.tailSize);
+    size_t full = size;
+    if (error == 0) error = writeWithin(sink, text, size, deadline);
+    if (error == EAGAIN && size < full) {
+        sink.tailSize = std::min(size, sizeof sink.tail);
+        std::memcpy(sink.tail, text, sink.tailSize);
+        error = 0;
     }
     timespec none{};
     if (error == EPIPE && !pendingBefore) sigtimedwait(&pipeSignal, nullptr, &none);
@@ -57,29 +87,45 @@ int writeWithin(int fd, const char* text, size_t size, long waitMs) {
 }
 
 // Once standard error has kept a line waiting a second, the lines after it
-// don't wait: they are dropped while it is full and counted, and the count
-// is the first thing said when it takes a line again.
-void writeStandardError(const char* text, size_t size) {
-    if (droppedLines > 0) {
-        char notice[128];
-        int length = std::snprintf(notice, sizeof notice,
+// don't wait until `catchUp` (now, or a second at exit): they are dropped
+// while it is full and counted. When it takes a line again, the end of a cut
+// line goes first (the trace's before its own: the trace may be this very
+// terminal), then the count.
+void writeStandardError(const char* text, size_t size, long long catchUp = nowMs()) {
+    if (droppedLines > 0 || standardError.tailSize > 0 || traceFile.tailSize > 0) {
+        char notice[128] = "";
+        int length = droppedLines == 0 ? 0 : std::snprintf(notice, sizeof notice,
                                    "libCascade: standard error took nothing for a second; %lu lines dropped\n",
                                    droppedLines);
-        if (writeWithin(STDERR_FILENO, notice, static_cast<size_t>(length), 0) != 0) {
+        if (sendLine(traceFile, "", 0, catchUp) != 0 ||
+            sendLine(standardError, notice, static_cast<size_t>(length), catchUp) != 0) {
             droppedLines += size > 0 ? 1 : 0;
             return;
         }
         droppedLines = 0;
     }
-    if (size > 0 && writeWithin(STDERR_FILENO, text, size, patienceMs) == EAGAIN) ++droppedLines;
+    if (size > 0 && sendLine(standardError, text, size, nowMs() + patienceMs) == EAGAIN) ++droppedLines;
 }
 
-// The last chance to say how many lines standard error lost.
+// Standard error's way (Sink), chosen once; where no private descriptor can
+// be had (no /proc, a terminal we may not open) it stays poll and write. Only
+// a descriptor open for writing is opened again: a setuid tool must not write
+// where its user may only read.
+void openStandardError() {
+    struct stat file {};
+    int flags = fcntl(STDERR_FILENO, F_GETFL);
+    if (fstat(STDERR_FILENO, &file) != 0 || flags < 0) return;
+    standardError.socket = S_ISSOCK(file.st_mode);
+    if ((S_ISFIFO(file.st_mode) || S_ISCHR(file.st_mode)) && (flags & O_ACCMODE) != O_RDONLY)
+        if (int fd = openHigh("/proc/self/fd/2", O_WRONLY); fd >= 0) standardError.fd = fd;
+}
+
+// The last chance to say how many lines standard error lost, within a second.
 struct Farewell {
     Farewell() = default;
     Farewell(const Farewell&) = delete;
     Farewell& operator=(const Farewell&) = delete;
-    ~Farewell() { writeStandardError("", 0); }
+    ~Farewell() { writeStandardError("", 0, nowMs() + patienceMs); }
 } farewell;
 
 size_t formatEvent(char (&line)[64], const char* action, unsigned long code) {
@@ -91,10 +137,10 @@ size_t formatEvent(char (&line)[64], const char* action, unsigned long code) {
 
 }  // namespace
 
-long millisecondsSince(const timespec& start) {
+long long nowMs() noexcept {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 const char* readSetting(const char* name) noexcept {
@@ -141,9 +187,11 @@ void say(const char* format, ...) noexcept {  // NOLINT(cert-dcl50-cpp)
 }
 
 void openTrace(bool toStandardError) noexcept {
+    openStandardError();
     tracePath = readSetting("CASCADE_TRACE");
     traceFd = tracePath != nullptr ? openHigh(tracePath, O_WRONLY | O_APPEND | O_CREAT)
                                    : toStandardError ? STDERR_FILENO : -1;
+    traceFile.fd = tracePath != nullptr ? traceFd : -1;
     if (traceFd >= 0 || tracePath == nullptr) return;
     say("cannot open trace %s: %s; tracing to standard error", tracePath, std::strerror(errno));
     traceFd = STDERR_FILENO;
@@ -154,18 +202,20 @@ bool traceEvent(const char* action, unsigned long code) {
     char line[64];
     size_t size = formatEvent(line, action, code);
     if (traceFd != STDERR_FILENO) {
-        int error = writeWithin(traceFd, line, size, patienceMs);
-        if (error == 0) return false;
+        int error = sendLine(traceFile, line, size, nowMs() + patienceMs);
+        bool begun = error == 0;  // the line is the trace's, its tail owed
+        if (begun && traceFile.tailSize == 0) return false;
         // The trace is a side channel: its failure never stops a key.
-        if (error == EAGAIN)
+        if (begun || error == EAGAIN)
             say("trace %s took nothing for a second (its reader fell behind); tracing to standard error from here",
                 tracePath);
         else if (error == EPIPE)
             say("the reader of trace %s went away; tracing to standard error", tracePath);
         else
             say("cannot write trace %s: %s; tracing to standard error", tracePath, std::strerror(error));
-        close(traceFd);
+        if (traceFile.tailSize == 0) close(traceFd);
         traceFd = STDERR_FILENO;
+        if (begun) return false;
     }
     writeStandardError(line, size);
     return true;

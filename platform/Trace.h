@@ -9,8 +9,6 @@
 
 #include "Buttons.h"
 
-#include <ctime>
-
 // A CASCADE_* variable; null when unset or empty, and in a process with more
 // privilege than its user (setuid, setgid, file capabilities), where it
 // would let any user name files for root to open.
@@ -44,6 +42,6 @@ bool traceEvent(const char* action, unsigned long code);
 void showEvent(const char* action, unsigned long code);
 
 void delayEvent(long milliseconds);  // none when 0 or less
-long millisecondsSince(const timespec& start);  // CLOCK_MONOTONIC
+long long nowMs() noexcept;  // CLOCK_MONOTONIC, in milliseconds
 
 #endif

@@ -3,7 +3,7 @@
 what is typed, step by step (keys wait for a press to show; "$ command", ^C, ^\\ and Q for the prompt;
 ^Z, or nothing, for the stop); the keys, read off the screen; the exit status. Live mode shows its usage once.
 Usage: tests/terminal.py [SHELL...] -- KESTROV...   (default bash; tools/vm: the virtual device's console)"""
-import io, os, re, signal, sys
+import io, os, re, signal, sys, time
 import pexpect
 
 # Only three things change, and stay changed: canonical input, VMIN and VTIME.
@@ -11,6 +11,11 @@ MODE = ("stty min 5 time 3; stty -a | sed 's/ icanon/ -icanon/; s/min = 5/min = 
         ">/tmp/mode.$$; kestrov; stty -a | cmp -s - /tmp/mode.$$; s=$?; rm /tmp/mode.$$; (exit $s)")
 HELD = "CASCADE_DELAY_MS=500 kestrov"  # each press and each release takes 500 ms
 STOPPED = "LD_PRELOAD=%s/libStopAfterSwitch.so kestrov" % os.environ.get("KESTROV_HELPERS", "/tests")  # Ctrl-Z at the switch
+# Nobody reads the terminal (stopped by ^S, or not) for 4.5 s before ^Q: kill -TERM ends the tool within the 2 s promised
+# (a watchdog kills it 3 s on). Keys None: some are dropped, but every line is whole, bar the last, which a kill may cut.
+IS = "$(printf %3000s | tr ' ' i)"
+KILLED = ("(CASCADE_TRACE= CASCADE_DEVICE=/dev/null CASCADE_DELAY_MS=%d kestrov -k %s & k=$!; "  # lines on standard error
+          "sleep 0.5; kill -TERM $k; (sleep 3; kill -KILL $k 2>&-) & wait $k)")
 CASES = [
     (MODE,                  ["l", "\r", "\x1b[A", "q", "Q"],    "arrow-right enter audio exit", 0),
     ("kestrov",             ["iQfalse\r"],                      "arrow-up", 1),  # typed ahead: for the shell
@@ -22,10 +27,13 @@ CASES = [
     (HELD + " -k l",        ["^C"],                             "arrow-right", 130),
     (HELD + " -k l &",      ["$ kill -ALRM %1; wait %1"],        "arrow-right", 142),
     (HELD + " -k l &",      ["$ kill -TERM %1; wait %1"],        "arrow-right", 143),
+    (KILLED % (0, IS),      ["^Q"],                             None, 143),
+    (KILLED % (1, IS),      ["^S", "^Q"],                       None, 143),  # 2 ms a key: stopped before it fills
+    ("{ sleep 5.5; echo 1; } | kestrov -k %s -k u" % IS, ["^Q"], None, 0),
 ]
 PROMPT = re.escape("[kestrov-test]$ ")
 USAGE = r"Kestrov [\d.]+ by .+ -- \S+\r+\ni, j, k, l, and space for basic navigation and select, capital Q exits\r+\n\r+\n"
-AWAIT = {"^C": PROMPT, "^\\": PROMPT, "Q": PROMPT, "^Z": "Stopped.*" + PROMPT, "": "Stopped.*" + PROMPT}
+AWAIT = {"^C": PROMPT, "^Q": PROMPT, "^\\": PROMPT, "Q": PROMPT, "^Z": "Stopped.*" + PROMPT, "": "Stopped.*" + PROMPT}
 
 command = " ".join(sys.argv[1:sys.argv.index("--")]) or "bash --norc --noprofile --noediting -i"
 # A job started in the background ignores SIGINT and SIGQUIT, and so would every shell and job it starts.
@@ -41,16 +49,19 @@ for command, steps, keys, status in CASES:
     try:
         shell.expect("down 0x" if "-k" in command else USAGE)
         for step in steps:
+            time.sleep(4.5 if step == "^Q" else 0)
             shell.sendcontrol(step[1]) if step[:1] == "^" else shell.send(step[2:] + "\r" if step[:2] == "$ " else step)
-            shell.expect(AWAIT.get(step, PROMPT if step[:2] == "$ " else "down 0x"))
+            step == "^S" or shell.expect(AWAIT.get(step, PROMPT if step[:2] == "$ " else "down 0x"))
         shell.sendline("echo status=$?")
         shell.expect(r"status=(\d+)\r")
-        got = (re.findall(r"(down|up) 0x[0-9A-F]+ ([\w-]+)", screen.getvalue()), int(shell.match.group(1)),
-               screen.getvalue().count("Q exits"))
+        lines = [line for line in re.split(r"\r*\n", screen.getvalue()) if " 0x" in line][:-1]
+        got = (re.findall(r"(down|up) 0x[0-9A-F]+ ([\w-]+)", screen.getvalue()) if keys is not None else
+               [line for line in lines if not re.fullmatch(r"(down|up) 0x[0-9A-F]+ [\w-]+", line)],
+               int(shell.match.group(1)), screen.getvalue().count("Q exits"))
         shell.expect(PROMPT)
     except (pexpect.TIMEOUT, pexpect.EOF):
         got = ("no answer", shell.before)
-    want = ([(action, key) for key in keys.split() for action in ("down", "up")], status, int("-k" not in command))
+    want = ([(action, key) for key in (keys or "").split() for action in ("down", "up")], status, int("-k" not in command))
     if got != want:
         failed += 1
         print("FAIL: %s, typing %r\n  got  %s\n  want %s" % (command, steps, got, want))
