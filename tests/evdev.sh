@@ -45,16 +45,17 @@ check 'mv /dev/uinput /tmp; kestrov -k i; mv /tmp/uinput /dev' ''    'libCascade
 
 # One remote kept for every call of its user: in order, whole presses at the same time, none held by any kill.
 k20=$(printf '103 %.0s' $(seq 20); printf '106 %.0s' $(seq 20)) made='kestrov -k ""; sleep 0.5' gone='CASCADE_KEEP_S=0 kestrov -k'
-keep=9 check         "$made; kestrov -k i; kestrov -k l; $gone j"                                        '103 106 105'
-keep=9 order=1 check "$made; for i in \$(seq 20); do kestrov -k il & done; wait; $gone ''"                "$k20"
-keep=9 check         "CASCADE_DELAY_MS=1000 kestrov -k i & sleep 1.5; kill -KILL \$!; sleep 0.3; $gone l"  '103 106'
-keep=9 check         "setsid sh -c 'CASCADE_DELAY_MS=1000 kestrov -k i' & sleep 1.5; kill -KILL -\$!; sleep 0.3; $gone l" '103 106'
+slow='CASCADE_DELAY_MS=1000' kbd='CASCADE_DEVICE=/dev/input/event0' bound='for i in $(seq 50); do grep -q @kestrov/0/remote /proc/net/unix && break; sleep 0.1; done'
+keep=9 check         "$made; kestrov -k i; kestrov -k l; $gone j"                                          '103 106 105'
+keep=9 order=1 check "$made; for i in \$(seq 20); do kestrov -k il & done; wait; $gone ''"                  "$k20"
+keep=9 check         "$slow kestrov -k i & sleep 1.5; kill -KILL \$!; sleep 0.3; $gone l"                   '103 106'
+keep=9 check         "setsid sh -c '$slow kestrov -k i' & sleep 1.5; kill -KILL -\$!; sleep 0.3; $gone l"   '103 106'
+keep=9 check         "$kbd $slow kestrov -k i & sleep 0.5; kill -KILL \$!; sleep 0.2; $kbd $gone l"         '103 106'
 keep=1 check         'kestrov -k i; sleep 3; grep -c Kestrov /proc/bus/input/devices >&2; ps | grep -c [k]estrov >&2' '103' '0 | 0'
-keep=9 check         "$made; su nobody -c '/tests/peer kestrov/0/remote 440000000c000100' >&2; $gone l"  '106' 'closed'
-keep=9 check         "$made; /tests/peer kestrov/0/remote 440000000c00010000 >&2; kestrov -k i; $gone l"                '103 106' 'closed'
-check 'su nobody -c "exec /tests/peer kestrov/0/remote" & sleep 0.5; kestrov -k i; kill $!'                  '103' 'libCascade: uid 65534, another user, holds the name of the keeper for /dev/uinput; this call makes a keeper of its own'
-keep=9 check 'CASCADE_DEVICE=/dev/input/event0 CASCADE_DELAY_MS=1000 kestrov -k i & sleep 0.5; kill -KILL $!; sleep 0.2; CASCADE_KEEP_S=0 CASCADE_DEVICE=/dev/input/event0 kestrov -k l' '103 106'
-check 'CASCADE_DEVICE=/dev/input/event0 CASCADE_DELAY_MS=1000 kestrov -k il & sleep 0.5; killall -KILL kestrov-keeper; wait' '103 106' 'libCascade: the keeper of /dev/input/event0 went away; starting a new one'
+keep=9 check         "$made; su nobody -c '/tests/peer kestrov/0/remote 440000000c000100' >&2; $gone l"     '106' 'closed'
+keep=9 check         "$made; /tests/peer kestrov/0/remote 440000000c00010000 >&2; kestrov -k i; $gone l"    '103 106' 'closed'
+check                "su nobody -c 'exec /tests/peer kestrov/0/remote' & $bound; kestrov -k i; kill \$!"   '103' 'libCascade: uid 65534, another user, holds the name of the keeper for /dev/uinput; this call makes a keeper of its own'
+check                "$kbd $slow kestrov -k il & sleep 0.5; killall -KILL kestrov-keeper; wait"            '103 106' 'libCascade: the keeper of /dev/input/event0 went away; starting a new one'
 check 'mkfifo /tmp/f; exec 4<>/tmp/f; dd if=/dev/zero bs=4096 count=16 >&4 2>&-; /tests/receiver 103 & sleep 1; CASCADE_TRACE=/tmp/f CASCADE_DEVICE=/dev/input/event1 kestrov -k i; kill $!' '103' 'libCascade: trace /tmp/f took nothing for a second*'
 
 echo "$passed passed, $failed failed"
