@@ -179,7 +179,8 @@ int startOwnKeeper(int listener) {
     int ends[2] = {-1, -1};
     bool started = output.fd >= 0 && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0 &&
                    startKeeper(output, listener, ends[1], static_cast<unsigned>(keepSeconds));
-    if (output.fd >= 0 && !started) say("cannot start a keeper for %s: %s; tracing to standard error", outputPath, std::strerror(errno));
+    if (output.fd >= 0 && !started)
+        say("cannot start a keeper for %s: %s; tracing to standard error", outputPath, std::strerror(errno));
     for (int fd : {output.fd, listener, ends[1], started ? -1 : ends[0]})
         if (fd >= 0) close(fd);
     return started ? greet(patient(ends[0], patienceMs)) : -1;
@@ -262,7 +263,8 @@ long sendKey(unsigned action, unsigned long code) {
         if (key >= 0) return key;
         close(connection.fd);
         connection.fd = -1;
-        if (attempt > 0) return fallBack("cannot send key events through the keeper of", outputPath, "it went away again", "see above");
+        if (attempt > 0)
+            return fallBack("cannot send key events through the keeper of", outputPath, "it went away again", "see above");
         say("the keeper of %s went away; starting a new one", outputPath);
         connection.fd = reachKeeper();
     }

@@ -35,7 +35,6 @@ int traceFd = -1;                  // -1: no trace; STDERR_FILENO: standard erro
 const char* tracePath = nullptr;   // the file, when it is one
 unsigned long droppedLines = 0;    // standard error's, owed a word when it takes lines again
 
-
 // Writes what it can of the text until the deadline; poll first, for a
 // descriptor left blocking where no private one could be had. 0 once it has
 // all gone, else the errno that stopped it (EAGAIN: no room in time).
