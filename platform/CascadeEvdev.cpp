@@ -151,6 +151,8 @@ int patient(int fd, long milliseconds) {
     return aboveStandardStreams(fd);
 }
 
+int openSocket() { return patient(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), patienceMs); }
+
 // The keeper's answer (Keeper.h); -1 when it gives none.
 long ask(int keeper, unsigned action, unsigned value) {
     Request request{action, value};
@@ -193,7 +195,7 @@ int reachKeeper() noexcept {
     socklen_t size = nameMeetingPoint(address);
     const auto* at = reinterpret_cast<const sockaddr*>(&address);
     for (long long deadline = nowMs() + patienceMs; size > 0 && nowMs() < deadline;) {
-        int keeper = patient(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), patienceMs);
+        int keeper = openSocket();
         if (connect(keeper, at, size) == 0) {
             if (uid_t peer = peerOf(keeper); peer != geteuid()) {
                 close(keeper);
@@ -206,7 +208,7 @@ int reachKeeper() noexcept {
         }
         bool none = errno == ECONNREFUSED;
         close(keeper);
-        int listener = none ? patient(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), patienceMs) : -1;
+        int listener = none ? openSocket() : -1;
         if (listener >= 0 && bind(listener, at, size) == 0 && listen(listener, SOMAXCONN) == 0)
             return startOwnKeeper(listener);
         if (listener >= 0) close(listener);

@@ -5,7 +5,7 @@
 scratch=$(mktemp -d) passed=0 failed=0
 trap 'rm -rf "$scratch"' EXIT
 
-check() {  # [keep=SECONDS] [order=bykey] check COMMAND KEYS [STDERR [SECONDS THE REMOTE'S READER LAGS]]
+check() {  # [keep=SECONDS] [order=1: key by key] check COMMAND KEYS [STDERR [SECONDS THE REMOTE'S READER LAGS]]
     rm -f "$scratch/remote"; dd if=/dev/input/event0 of="$scratch/keyboard" bs=16 2>/dev/null & reader=$!  # PS/2 keyboard
     (export CASCADE_SETTLE_MS=1000 CASCADE_KEEP_S=${keep:-0}; eval "$1") >/dev/null 2>"$scratch/err" & tool=$!
     until [ -e /dev/input/event1 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done  # our remote, when it comes
