@@ -105,7 +105,7 @@ void writeCall(const Press& press, const Button& button, char c) {
 
 void writePress(const Press& press) {
     const Button* button = findButtonOf(press.key);
-    char c = button != nullptr ? findCharacter(*button) : 0;
+    char c = button != nullptr ? findCharacter(*button) : '\0';
     char name[32];
     nameKey(press.key, name);
     if (press.key == 0) {
