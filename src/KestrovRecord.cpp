@@ -34,6 +34,7 @@ constexpr long long longestHoldMs = 10000;  // the most CASCADE_HOLD_MS takes
 // of kestrov into its kept remote and the sleep's own start (50 to 60 ms on
 // the virtual device); the pauses leave it out.
 constexpr long long callMs = 50;
+constexpr long long keptMs = 60000;  // how long kestrov keeps its remote after a call
 constexpr const char* devicesPath = "/proc/bus/input/devices";
 constexpr const char* listRemedy = "kestrov-record alone lists the input devices";
 
@@ -67,8 +68,24 @@ volatile sig_atomic_t stopped = 0;
 const Button* findButtonOf(unsigned key) {
     for (const Button& button : buttons)
         for (const LinuxKey& linuxKey : button.keys)
-            if (key != 0 && linuxKey.code == key) return &button;
+            if (linuxKey.code == key && key != 0) return &button;
     return nullptr;
+}
+
+// The key's name from either table; null: none.
+const char* findName(unsigned key) {
+    for (const Button& button : buttons)
+        for (const LinuxKey& linuxKey : button.keys)
+            if (linuxKey.code == key) return linuxKey.name;
+    for (const LinuxKey& linuxKey : otherKeys)
+        if (linuxKey.code == key) return linuxKey.name;
+    return nullptr;
+}
+
+void writeComment(unsigned key, const char* what) {
+    const char* name = findName(key);
+    if (name != nullptr) std::printf("# %s%s\n", name, what);
+    else std::printf("# key %u%s\n", key, what);
 }
 
 // The button's character for kestrov: select as a rather than a space,
@@ -80,21 +97,16 @@ char findCharacter(const Button& button) {
     return 0;
 }
 
-void nameKey(unsigned key, char (&name)[32]) {
-    std::snprintf(name, sizeof name, "key %u", key);
-    for (const Button& button : buttons)
-        for (const LinuxKey& linuxKey : button.keys)
-            if (key != 0 && linuxKey.code == key) std::snprintf(name, sizeof name, "%s", linuxKey.name);
-    for (const LinuxKey& linuxKey : otherKeys)
-        if (linuxKey.code == key) std::snprintf(name, sizeof name, "%s", linuxKey.name);
-}
-
 // The pause since the last call, less what that call's hold and the call
 // itself take; then the call, held as long as the key was when it was held.
 void writeCall(const Press& press, const Button& button, char c) {
     long long holdMs = press.upMs - press.downMs;
     holdMs = press.repeated || holdMs >= heldMs ? (holdMs < longestHoldMs ? holdMs : longestHoldMs) : 0;
     long long pauseMs = press.downMs - lastCallMs - lastHoldMs - callMs;
+    if (lastCallMs >= 0 && pauseMs > keptMs / 2) {  // the remote outlasts the pause, for the programs reading it
+        std::printf("CASCADE_KEEP_S=%lld kestrov -k ''\n", pauseMs / 1000 + keptMs / 1000);
+        pauseMs -= callMs;
+    }
     if (lastCallMs >= 0 && pauseMs > 0) std::printf("sleep %lld.%03lld\n", pauseMs / 1000, pauseMs % 1000);
     lastCallMs = press.downMs;
     lastHoldMs = holdMs;
@@ -106,14 +118,12 @@ void writeCall(const Press& press, const Button& button, char c) {
 void writePress(const Press& press) {
     const Button* button = findButtonOf(press.key);
     char c = button != nullptr ? findCharacter(*button) : '\0';
-    char name[32];
-    nameKey(press.key, name);
     if (press.key == 0) {
         std::puts("# events were lost here (SYN_DROPPED); the keys down were read again");
     } else if (press.upMs < 0) {
-        std::printf("# %s still down at the end\n", name);
+        writeComment(press.key, " still down at the end");
     } else if (c == 0) {
-        std::printf("# %s\n", name);
+        writeComment(press.key, "");
     } else {
         writeCall(press, *button, c);
     }
@@ -137,7 +147,7 @@ void addPress(unsigned key, long long ms) {
         pending[0].upMs = ms;
         writePending(false);
     }
-    pending[pendingCount++] = Press{key, ms, key != 0 ? -1 : ms, false};
+    if (pendingCount < mostPending) pending[pendingCount++] = Press{key, ms, key != 0 ? -1 : ms, false};
 }
 
 Press* findDown(unsigned key) {
@@ -190,8 +200,10 @@ sigset_t catchStops() {
     struct sigaction onStop {};
     onStop.sa_handler = stop;
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction before {};
+        sigaction(signal, nullptr, &before);
+        if (before.sa_handler != SIG_IGN) sigaction(signal, &onStop, nullptr);  // nohup's stays ignored
         sigaddset(&stops, signal);
-        sigaction(signal, &onStop, nullptr);
     }
     sigprocmask(SIG_BLOCK, &stops, &waiting);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&waiting, signal);
