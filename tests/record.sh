@@ -2,8 +2,8 @@
 # kestrov-record on a real kernel, one case a line: the exit status; the command, whose standard output is the
 # script; the keys that the script's kestrov calls send (held ones after a +, f1 to f8 as u1 to u8, comments in
 # parentheses, "-" for no output); standard error. `play` starts a receiver (tests/Receiver.cpp) that presses its
-# KEY:HOLD:PAUSE arguments from a second on. Run as root on the virtual device.
-scratch=$(mktemp -d) passed=0 failed=0 node=/dev/input/event1  # the receiver's, and the remote's once it is gone
+# KEY:HOLD:PAUSE arguments from a second on. Run as root on the virtual device. Usage: record.sh [PATTERN OF COMMANDS]
+scratch=$(mktemp -d) passed=0 failed=0 only=${1:-*} node=/dev/input/event1  # the receiver's, and the remote's once it is gone
 trap 'rm -rf "$scratch"' EXIT
 
 play() { /tests/receiver "$@" & receiver=$!; until [ -e $node ]; do sleep 0.02; done; }
@@ -13,6 +13,7 @@ keys() {  # the script run with a kestrov that prints its key string
 }
 
 check() {  # check STATUS COMMAND KEYS [STDERR]
+    case $2 in $only) ;; *) return ;; esac
     eval "$2" >"$scratch/script" 2>"$scratch/err"; status=$?
     [ -z "${receiver-}" ] || kill "$receiver" 2>/dev/null; receiver=; wait
     got=$(if [ -s "$scratch/script" ]; then keys "$scratch/script"; else echo -; fi)
