@@ -1,8 +1,10 @@
 // A remote-control receiver of the kind a device has: a uinput device with
 // the Linux keys given as numbers, a scan code (MSC_SCAN) before each key, and
-// a key held down repeated after 500 ms, then every 125 ms (EV_REP), there
-// until killed. A key given as KEY:HOLD:PAUSE is also pressed, in turn, from
-// a second after the start: held HOLD ms, then PAUSE ms until the next one.
+// a key held down repeated (EV_REP), there until killed. A key given as
+// KEY:HOLD:PAUSE is also pressed, in turn, from a second after the start:
+// held HOLD ms, then PAUSE ms until the next one; a receiver that plays
+// repeats after 500 ms, then every 125 ms, as remotes do (else the kernel's
+// 250 and 33, and no EV_REP events for readers that expect only keys).
 // "buttons" stands for every Linux key of platform/Buttons.h, in its order.
 // Usage: receiver KEY[:HOLD:PAUSE]...
 #include "Buttons.h"
@@ -60,13 +62,19 @@ int main(int argc, char* argv[]) {
     ioctl(fd, UI_SET_EVBIT, EV_REP);
     ioctl(fd, UI_SET_EVBIT, EV_MSC);
     ioctl(fd, UI_SET_MSCBIT, MSC_SCAN);
-    for (int i = 1; i < argc; ++i) takeArgument(argv[i], false);
+    bool plays = false;
+    for (int i = 1; i < argc; ++i) {
+        takeArgument(argv[i], false);
+        plays = plays || std::strchr(argv[i], ':') != nullptr;
+    }
     uinput_setup setup{};
     std::strncpy(setup.name, "Test receiver", sizeof setup.name - 1);
     if (ioctl(fd, UI_DEV_SETUP, &setup) != 0 || ioctl(fd, UI_DEV_CREATE) != 0) return 1;
-    emit(EV_REP, REP_DELAY, 500);
-    emit(EV_REP, REP_PERIOD, 125);
-    waitMs(1000);
-    for (int i = 1; i < argc; ++i) takeArgument(argv[i], true);
+    if (plays) {
+        emit(EV_REP, REP_DELAY, 500);
+        emit(EV_REP, REP_PERIOD, 125);
+        waitMs(1000);
+    }
+    for (int i = 1; plays && i < argc; ++i) takeArgument(argv[i], true);
     pause();
 }
