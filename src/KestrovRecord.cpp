@@ -229,9 +229,9 @@ int record(int fd, const char* path) {
         input_event events[64];
         ssize_t got = ppoll(&device, 1, nullptr, &waiting) > 0 ? read(fd, events, sizeof events) : 0;
         if (got < 0 && errno != EAGAIN && errno != EINTR) {
+            const char* why = std::strerror(errno);
             writePending(true);
-            std::fprintf(stderr, "kestrov-record: %s went away (%s); the script ends with its last key\n", path,
-                         std::strerror(errno));
+            std::fprintf(stderr, "kestrov-record: %s went away (%s); the script ends with its last key\n", path, why);
             return 1;
         }
         for (ssize_t i = 0; i < got / static_cast<ssize_t>(sizeof(input_event)); ++i) takeEvent(fd, events[i]);
@@ -247,7 +247,7 @@ struct InputDevice {
 };
 
 int countButtons(const char* hex) {
-    unsigned long words[KEY_MAX / bitsPerLong + 1] = {};
+    KeyBits words{};  // as /proc gives them: the last holds keys 0 and up
     KeyBits keys{};
     size_t count = 0;
     char* end = nullptr;
@@ -256,7 +256,7 @@ int countButtons(const char* hex) {
         if (end == at) break;
         ++count;
     }
-    for (size_t i = 0; i < count; ++i) keys[i] = words[count - 1 - i];  // the last word holds keys 0 and up
+    for (size_t i = 0; i < count; ++i) keys[i] = words[count - 1 - i];
     int found = 0;
     for (const Button& button : buttons) {
         bool has = false;
