@@ -4,31 +4,33 @@
 // keys (Buttons.h) that the device has. A keeper process holds the device
 // (Keeper.h) and serves every call of its user, and keeps our remote
 // CASCADE_KEEP_S seconds after the last call, so that later calls find it
-// ready and readers that open a device once keep receiving. CASCADE_TRACE and
-// CASCADE_DELAY_MS work as in the trace library. Events that can't go in go
-// to standard error as trace lines, after one line says why.
+// ready and readers that open a device once keep receiving. CASCADE_TRACE,
+// CASCADE_DELAY_MS and CASCADE_HOLD_MS work as in the trace library. Events
+// that can't go in go to standard error as trace lines, after one line says why.
 #include "CascadeInput.h"
 #include "Keeper.h"
 #include "Trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <initializer_list>
 #include <fcntl.h>
-#include <linux/uinput.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
+#include <poll.h>
 #include <sys/stat.h>
-#include <sys/un.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr const char* uinputPath = "/dev/uinput";
-constexpr long patienceMs = 1000;  // the longest the keeper may take to answer
+constexpr long nameWaitMs = 300;  // the most a call spends on a name where nothing answers
+// A keeper paces the keys of all its callers (Keeper.cpp), so an answer may
+// wait behind theirs; one that is stopped is seen at once.
+constexpr long answerWaitMs = 10000;
 
 // Read when the library is loaded, before the tool holds off any signal.
 const char* loadSettings() noexcept {
@@ -37,87 +39,122 @@ const char* loadSettings() noexcept {
 }
 const char* const devicePath = loadSettings();  // none: our own remote
 const char* const outputPath = devicePath != nullptr ? devicePath : uinputPath;
-// The kernel keeps 64 events for each reader of a device and drops the rest
-// (SYN_DROPPED) when the reader falls behind, as it may while a key string
-// goes out in one burst; a millisecond after each event lets readers keep up.
-const long delayMs = readMilliseconds("CASCADE_DELAY_MS", 1);
+const long delayMs = readMilliseconds("CASCADE_DELAY_MS", 0);
+const long holdMs = readMilliseconds("CASCADE_HOLD_MS", 0);
 // How long readers get to notice our remote, and to read it before it goes.
 const long settleMs = readMilliseconds("CASCADE_SETTLE_MS", 200);
 // Long enough for the pauses of a script between its steps; short enough
 // that a remote made by one call is gone soon after.
-const long keepSeconds = readNumber("CASCADE_KEEP_S", 60, 31536000, "seconds");
+const long keepSeconds = readNumber("CASCADE_KEEP_S", 60, static_cast<long>(longestKeepSeconds), "seconds");
 
-Device output{-1, devicePath == nullptr, settleMs, {}};  // made by this call when it finds no keeper
-
-int fallBack(const char* failure, const char* path, const char* reason, const char* remedy) noexcept {
+void fallBack(const char* failure, const char* path, const char* reason, const char* remedy) noexcept {
     say("%s %s: %s (%s); tracing to standard error", failure, path, reason, remedy);
-    return -1;
 }
 
 const char* remedyFor(int error, const char* otherwise) noexcept {
+    if (error == EMFILE || error == ENFILE) return "raise the limit on open files: ulimit -n";
     return error == EACCES || error == EPERM ? "run as root, or give your user write access to it with a udev rule"
                                              : otherwise;
 }
 
-// The kernel passes events written to an event node into its device, for
-// every reader to see. Such a write succeeds even when the kernel drops the
-// event, for a key the device doesn't have, so its keys are read first.
-int openDevice(const char* path) noexcept {
+// The keeper this call sends to; fd -1: none, the keys go to standard error.
+struct Keeper {
+    int fd;
+    pid_t pid;
+    bool named;     // others reach it too, and it stays CASCADE_KEEP_S seconds
+    bool answered;  // a key
+};
+constexpr Keeper noKeeper{-1, 0, false, false};
+
+// A process stopped by its user answers nothing until continued; /proc says
+// so at once. Unreadable: taken as running.
+bool isStopped(pid_t pid) {
+    char path[32];
+    char stat[256] = "";
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t got = fd >= 0 ? read(fd, stat, sizeof stat - 1) : -1;
+    if (fd >= 0) close(fd);
+    const char* state = got > 0 ? std::strrchr(stat, ')') : nullptr;  // the name may hold anything
+    return state != nullptr && (state[2] == 'T' || state[2] == 't');
+}
+
+enum class Silence { none, gone, stopped };
+
+// Reads `size` bytes of the keeper's answer. gone: it closed; stopped: it
+// is stopped, or silent for answerWaitMs.
+Silence await(const Keeper& keeper, void* answer, size_t size) {
+    for (long long started = nowMs();;) {
+        pollfd ready{keeper.fd, POLLIN, 0};
+        int n = poll(&ready, 1, 100);
+        ssize_t got = n > 0 ? recv(keeper.fd, answer, size, MSG_DONTWAIT) : -1;
+        if (got == static_cast<ssize_t>(size)) return Silence::none;
+        if (n > 0 && !(got < 0 && (errno == EINTR || errno == EAGAIN))) return Silence::gone;
+        if (n < 0 && errno != EINTR) return Silence::gone;
+        if (isStopped(keeper.pid) || nowMs() - started > answerWaitMs) return Silence::stopped;
+    }
+}
+
+// A send or a connect gives up after `milliseconds`, where the keeper's queue
+// is full; above the standard streams, where the tool's own writes can't land.
+int patient(int fd, long milliseconds) {
+    if (fd < 0) return fd;
+    timeval wait{static_cast<time_t>(milliseconds / 1000), static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    return aboveStandardStreams(fd);
+}
+
+Keeper cannotStart(int error) {
+    bool limit = error == EMFILE || error == ENFILE;
+    say("cannot start a keeper for %s: %s%s; tracing to standard error", outputPath, std::strerror(error),
+        limit ? " (raise the limit on open files: ulimit -n)" : "");
+    return noKeeper;
+}
+
+// The line that says why the keeper could not set itself up.
+void tellSetupFailure(const Setup& setup) {
     const char* remedy = "name an input event device, /dev/input/eventN, or unset CASCADE_DEVICE for a virtual remote";
-    int fd = openHigh(path, O_WRONLY);
-    if (fd < 0) return fallBack("cannot open", path, std::strerror(errno), remedyFor(errno, remedy));
-    int version = 0;
-    if (ioctl(fd, EVIOCGVERSION, &version) < 0 || ioctl(fd, EVIOCGBIT(EV_KEY, sizeof output.keys), output.keys) < 0) {
-        close(fd);
-        return fallBack("cannot use", path, "not an input device", remedy);
-    }
-    return fd;
+    const char* reason = std::strerror(setup.error);
+    bool noModule = setup.error == ENOENT || setup.error == ENODEV || setup.error == ENXIO;
+    if (setup.step == Step::openDevice)
+        fallBack("cannot open", outputPath, reason, remedyFor(setup.error, remedy));
+    else if (setup.step == Step::notInputDevice)
+        fallBack("cannot use", outputPath, "not an input device", remedy);
+    else if (setup.step == Step::createRemote)  // no node, or none behind it: the module isn't there
+        fallBack("cannot create a virtual remote through", uinputPath, reason,
+                 remedyFor(setup.error, noModule ? "load the uinput module" : "name an input event device in CASCADE_DEVICE"));
+    else
+        cannotStart(setup.error);
 }
 
-// The remote's name and bus: UI_DEV_SETUP since Linux 4.5; where it is
-// refused, the older way, a uinput_user_dev written to the descriptor,
-// which every kernel since 2.6 takes.
-bool describeRemote(int fd) noexcept {
-    uinput_setup setup{};
-    setup.id.bustype = BUS_VIRTUAL;
-    std::strncpy(setup.name, "Kestrov remote", sizeof setup.name - 1);
-    if (ioctl(fd, UI_DEV_SETUP, &setup) == 0) return true;
-    if (errno != EINVAL && errno != ENOTTY) return false;
-    uinput_user_dev device{};
-    device.id = setup.id;
-    std::memcpy(device.name, setup.name, sizeof device.name);
-    return write(fd, &device, sizeof device) == static_cast<ssize_t>(sizeof device);
-}
-
-// The first of a button's keys that the kernel takes: one before 2.6.28
-// (KEY_MAX 0x1FF) refuses KEY_NUMERIC_n but has KEY_n. 0: none.
-unsigned addKey(int fd, const Button& button) noexcept {
-    for (const LinuxKey& key : button.keys)
-        if (key.code != 0 && ioctl(fd, UI_SET_KEYBIT, static_cast<unsigned long>(key.code)) == 0) return key.code;
-    return 0;
-}
-
-// A remote with a key for every button, the first of its keys wherever the
-// kernel has it.
-int createRemote() noexcept {
-    int fd = openHigh(uinputPath, O_WRONLY);
-    bool made = fd >= 0 && ioctl(fd, UI_SET_EVBIT, EV_KEY) == 0;
-    for (const Button& button : buttons) {
-        unsigned key = made ? addKey(fd, button) : 0;
-        made = key != 0;
-        if (made) output.keys[key / bitsPerLong] |= 1UL << (key % bitsPerLong);
+// Starts a keeper for this call, at the name when given, and waits until it
+// has the device. fd -2: another call's keeper took the name first.
+Keeper startOwnKeeper(const sockaddr_un* name, socklen_t nameSize) {
+    int ends[2] = {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return cannotStart(errno);
+    pid_t pid = startKeeper(Keeping{devicePath, name, nameSize, settleMs, static_cast<unsigned>(keepSeconds)}, ends[1]);
+    int error = errno;
+    close(ends[1]);
+    Keeper keeper{patient(ends[0], 1000), pid, name != nullptr, false};
+    Setup setup{Step::keeper, 0};
+    Silence silence = pid > 0 ? await(keeper, &setup, sizeof setup) : Silence::gone;
+    if (silence == Silence::none && setup.step == Step::ready) return keeper;
+    close(keeper.fd);
+    if (pid < 0) return cannotStart(error);
+    if (silence == Silence::stopped && name != nullptr) {
+        say("the keeper of %s (pid %d) stopped answering; this call goes on with a keeper of its own", outputPath,
+            static_cast<int>(pid));
+        return startOwnKeeper(nullptr, 0);
     }
-    made = made && describeRemote(fd) && ioctl(fd, UI_DEV_CREATE) == 0;
-    if (!made) {
-        int error = errno;
-        if (fd >= 0) close(fd);
-        // No node, or none behind it: the module isn't there. Anything else
-        // (an old kernel refusing a key, say) no module would mend.
-        bool noModule = error == ENOENT || error == ENODEV || error == ENXIO;
-        return fallBack("cannot create a virtual remote through", uinputPath, std::strerror(error),
-                        remedyFor(error, noModule ? "load the uinput module" : "name an input event device in CASCADE_DEVICE"));
+    if (silence != Silence::stopped) waitpid(pid, nullptr, 0);  // it has said its last word
+    if (silence != Silence::none) {
+        say("cannot start a keeper for %s: it %s before it had the device; tracing to standard error", outputPath,
+            silence == Silence::stopped ? "was stopped" : "ended");
+        return noKeeper;
     }
-    return fd;
+    if (setup.step == Step::nameTaken) return Keeper{-2, 0, false, false};
+    tellSetupFailure(setup);
+    return noKeeper;
 }
 
 // The meeting point of a user's calls for one device: an abstract socket
@@ -136,104 +173,70 @@ socklen_t nameMeetingPoint(sockaddr_un& address) {
     return length > 0 ? static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(length)) : 0;
 }
 
-uid_t peerOf(int fd) {
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 ? peer.uid : static_cast<uid_t>(-1);
-}
-
-// No call to the keeper waits longer than `milliseconds`; above the standard
-// streams, where the tool's own writes can't land on it.
-int patient(int fd, long milliseconds) {
-    timeval wait{static_cast<time_t>(milliseconds / 1000), static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
-    return aboveStandardStreams(fd);
-}
-
-int openSocket() { return patient(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), patienceMs); }
-
-// The keeper's answer (Keeper.h); -1 when it gives none.
-long ask(int keeper, unsigned action, unsigned value) {
-    Request request{action, value};
-    unsigned answer = 0;
-    if (send(keeper, &request, sizeof request, MSG_NOSIGNAL) != sizeof request ||
-        recv(keeper, &answer, sizeof answer, 0) != sizeof answer)
-        return -1;
-    return answer;
-}
-
-// Says how long to keep the device after this call. A remote younger than
-// the settle time waits the rest: programs notice a new input device only a
-// while after it appears (udev, libinput, a reader opening its new node) and
-// miss what it sent before.
-int greet(int keeper) {
-    long age = keeper >= 0 ? ask(keeper, keepFor, static_cast<unsigned>(keepSeconds)) : -1;
-    if (age < 0 && keeper >= 0) close(keeper);
-    if (age >= 0 && devicePath == nullptr) delayEvent(settleMs - age);
-    return age >= 0 ? keeper : -1;
-}
-
-// This call makes the device and starts its keeper, which serves the callers
-// that `listener` (-1: none) accepts too.
-int startOwnKeeper(int listener) {
-    output.fd = devicePath != nullptr ? openDevice(devicePath) : createRemote();
-    int ends[2] = {-1, -1};
-    bool started = output.fd >= 0 && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0 &&
-                   startKeeper(output, listener, ends[1], static_cast<unsigned>(keepSeconds));
-    if (output.fd >= 0 && !started)
-        say("cannot start a keeper for %s: %s; tracing to standard error", outputPath, std::strerror(errno));
-    for (int fd : {output.fd, listener, ends[1], started ? -1 : ends[0]})
-        if (fd >= 0) close(fd);
-    return started ? greet(patient(ends[0], patienceMs)) : -1;
-}
-
-// A connection to the keeper of this user's device, starting one when there
-// is none; -1 after a line that says why the keys go to standard error.
-int reachKeeper() noexcept {
+// The keeper of this user's device, met at its name or started at it; a
+// keeper of this call's own when something else holds the name.
+Keeper reachKeeper() noexcept {
     sockaddr_un address{};
     socklen_t size = nameMeetingPoint(address);
     const auto* at = reinterpret_cast<const sockaddr*>(&address);
-    for (long long deadline = nowMs() + patienceMs; size > 0 && nowMs() < deadline;) {
-        int keeper = openSocket();
-        if (connect(keeper, at, size) == 0) {
-            if (uid_t peer = peerOf(keeper); peer != geteuid()) {
-                close(keeper);
+    int taken = 0;  // the name, by the keeper of another call, or by what never listens
+    for (long long deadline = nowMs() + nameWaitMs; size > 0 && nowMs() < deadline && taken < 3;) {
+        int fd = patient(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), static_cast<long>(deadline - nowMs()));
+        if (fd < 0) return cannotStart(errno);
+        if (connect(fd, at, size) == 0) {
+            ucred peer{};
+            socklen_t peerSize = sizeof peer;
+            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize);
+            Request hello{keepFor, static_cast<unsigned>(keepSeconds)};
+            if (peer.uid == geteuid() && !isStopped(peer.pid) && send(fd, &hello, sizeof hello, MSG_NOSIGNAL) == sizeof hello)
+                return Keeper{fd, peer.pid, true, false};
+            close(fd);
+            if (peer.uid != geteuid())
                 say("uid %d, another user, holds the name of the keeper for %s; this call makes a keeper of its own",
-                    static_cast<int>(peer), outputPath);
-                return startOwnKeeper(-1);
-            }
-            if ((keeper = greet(keeper)) >= 0) return keeper;
-            continue;  // one that was going away: the next one is new
+                    static_cast<int>(peer.uid), outputPath);
+            else if (isStopped(peer.pid))
+                say("the keeper of %s (pid %d) is stopped; this call makes a keeper of its own (kill -CONT %d lets it go on)",
+                    outputPath, static_cast<int>(peer.pid), static_cast<int>(peer.pid));
+            else
+                continue;  // one going away: the next one is new
+            return startOwnKeeper(nullptr, 0);
         }
-        bool none = errno == ECONNREFUSED;
-        close(keeper);
-        int listener = none ? openSocket() : -1;
-        if (listener >= 0 && bind(listener, at, size) == 0 && listen(listener, SOMAXCONN) == 0)
-            return startOwnKeeper(listener);
-        if (listener >= 0) close(listener);
-        delayEvent(1);  // another call is starting the keeper: it listens in a moment
+        int error = errno;
+        close(fd);
+        if (error != ECONNREFUSED) break;  // a listener that never accepts: its queue is full
+        Keeper keeper = startOwnKeeper(&address, size);
+        if (keeper.fd != -2) return keeper;
+        ++taken;
+        delayEvent(5);  // another call's keeper took the name: it listens in a moment
     }
-    if (size > 0) say("the keeper of %s did not answer for a second; this call makes a keeper of its own", outputPath);
-    return startOwnKeeper(-1);
+    if (size > 0)
+        say("something holds the name of the keeper for %s and does not answer; this call makes a keeper of its own",
+            outputPath);
+    return startOwnKeeper(nullptr, 0);
 }
 
-// The connection to the keeper; at the end of the call the keeper ends it,
-// after removing our remote when the call keeps it for 0 seconds.
-struct Connection {
-    int fd;
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-    ~Connection() {
-        if (fd < 0) return;
-        shutdown(fd, SHUT_WR);
-        char end = 0;
-        patient(fd, settleMs + patienceMs);
-        for (ssize_t got = 1; got > 0 || (got < 0 && errno == EINTR);) got = recv(fd, &end, sizeof end, 0);
-        close(fd);
+Keeper keeper = reachKeeper();
+
+// At the end of the call the keeper releases its keys; a call that keeps the
+// remote for 0 seconds returns once it is gone.
+struct Goodbye {
+    Goodbye() = default;
+    Goodbye(const Goodbye&) = delete;
+    Goodbye& operator=(const Goodbye&) = delete;
+    ~Goodbye() {
+        if (keeper.fd < 0) return;
+        if (keeper.named && keepSeconds == 0) {
+            shutdown(keeper.fd, SHUT_WR);
+            char end = 0;
+            pollfd gone{keeper.fd, POLLIN, 0};
+            for (long long deadline = nowMs() + settleMs + 1000; nowMs() < deadline;) {
+                ssize_t got = poll(&gone, 1, 100) > 0 ? recv(keeper.fd, &end, sizeof end, MSG_DONTWAIT) : 1;
+                if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) break;
+            }
+        }
+        close(keeper.fd);
     }
-};
-Connection connection{reachKeeper()};
+} goodbye;
 
 // Said once per load, not once per key: the line says that the other keys
 // missing go to standard error too.
@@ -256,43 +259,88 @@ void tellOfMissingKey(unsigned long code, const Button* button) {
         "tracing the keys it lacks to standard error", outputPath, names, code, button->name);
 }
 
-// The Linux key that went in: 0 when the device has none for the button, -1
-// when the event goes to standard error. A keeper gone (killed, or its
-// device removed) is replaced once, so that no key is lost without a word.
-long sendKey(unsigned action, unsigned long code) {
-    for (int attempt = 0; connection.fd >= 0; ++attempt) {
-        long key = ask(connection.fd, action, static_cast<unsigned>(code));
-        if (key >= 0) return key;
-        close(connection.fd);
-        connection.fd = -1;
-        if (attempt > 0)
-            return fallBack("cannot send key events through the keeper of", outputPath, "it went away again", "see above");
-        say("the keeper of %s went away; starting a new one", outputPath);
-        connection.fd = reachKeeper();
-    }
-    return -1;
+// The events of a key that went to the keeper, or not: a press goes without
+// waiting for its answer, which comes with its release's, so a key costs the
+// caller one switch to the keeper and back.
+struct Event {
+    unsigned action;
+    unsigned long code;
+    long key;  // the Linux key that went in; 0: the device has none for it; -1: standard error; -2: asked
+};
+Event events[2];
+int eventCount;
+
+bool ask(const Event& event) {
+    Request request{event.action, static_cast<unsigned>(event.code)};
+    return send(keeper.fd, &request, sizeof request, MSG_NOSIGNAL) == sizeof request;
 }
 
-// Nothing that may wait goes between a press and its release: the press's
-// trace line goes out after the release has gone in.
-unsigned long heldKey = 0;
+void sendEvent(unsigned action, unsigned long code) {
+    Event& event = events[eventCount++];
+    event = Event{action, code, keeper.fd < 0 ? -1 : findButton(code) == nullptr ? 0 : -2};
+    if (event.key == -2 && !ask(event)) event.key = -3;  // the keeper is gone; the answer's wait says so
+}
 
-void dispatch(const char* action, unsigned long code, unsigned what) {
-    const Button* button = findButton(code);
-    long key = connection.fd < 0 ? -1 : button == nullptr ? 0 : sendKey(what, code);
-    if (key == 0) tellOfMissingKey(code, button);
-    if (key > 0 && what == press) {
-        heldKey = code;
-    } else {
-        if (heldKey != 0) traceEvent("down", heldKey);
-        heldKey = 0;
-        if (!traceEvent(action, code) && key <= 0) showEvent(action, code);
+// A keeper that is gone, or stopped, is left, its connection closed first,
+// so that a stopped one, continued, sends nothing more for this call; the
+// events it did not answer go to a new keeper. One that closed before it
+// answered anything was going away as this call came: a new one is met in
+// silence.
+bool replaceKeeper(Silence silence, int& tries) {
+    close(keeper.fd);
+    keeper.fd = -1;
+    if (++tries > 2) {
+        fallBack("cannot send key events through the keeper of", outputPath, "it went away again", "see above");
+        return false;
     }
-    delayEvent(delayMs);
+    if (silence == Silence::stopped)
+        say("the keeper of %s (pid %d) stopped answering; this call goes on with a keeper of its own", outputPath,
+            static_cast<int>(keeper.pid));
+    else if (keeper.answered)
+        say("the keeper of %s went away; starting a new one", outputPath);
+    keeper = silence == Silence::stopped ? startOwnKeeper(nullptr, 0) : reachKeeper();
+    return keeper.fd >= 0;
+}
+
+// Every event's answer, then its line: nothing that may wait goes between a
+// press and its release.
+void settle() {
+    int tries = 0;
+    for (int i = 0; i < eventCount; ++i) {
+        if (events[i].key >= -1) continue;
+        unsigned answer = 0;
+        Silence silence = events[i].key == -3 ? Silence::gone : await(keeper, &answer, sizeof answer);
+        if (silence == Silence::none) {
+            events[i].key = answer;
+            keeper.answered = true;
+            continue;
+        }
+        bool replaced = replaceKeeper(silence, tries);
+        for (int j = i; j < eventCount; ++j)
+            if (events[j].key < -1) events[j].key = !replaced ? -1 : ask(events[j]) ? -2 : -3;
+        --i;
+    }
+    for (int i = 0; i < eventCount; ++i) {
+        const char* action = events[i].action == press ? "down" : "up";
+        if (events[i].key == 0) tellOfMissingKey(events[i].code, findButton(events[i].code));
+        if (!traceEvent(action, events[i].code) && events[i].key <= 0) showEvent(action, events[i].code);
+    }
+    eventCount = 0;
 }
 
 }  // namespace
 
-void CascadeInput::DispatchKeyDown(unsigned long key) { dispatch("down", key, press); }
+// A press that is held, or followed by a pause, is in the device before it.
+void CascadeInput::DispatchKeyDown(unsigned long key) {
+    sendEvent(press, key);
+    long pause = std::max(holdMs, delayMs);
+    if (pause == 0) return;
+    settle();
+    holdKey(pause);
+}
 
-void CascadeInput::DispatchKeyUp(unsigned long key) { dispatch("up", key, release); }
+void CascadeInput::DispatchKeyUp(unsigned long key) {
+    sendEvent(release, key);
+    settle();
+    delayEvent(delayMs);
+}

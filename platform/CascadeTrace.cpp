@@ -1,6 +1,7 @@
 // The trace library: libCascade.so for PCs and tests. Every key event
 // becomes one line of the trace (Trace.h), on standard error unless
-// CASCADE_TRACE names a file.
+// CASCADE_TRACE names a file. Each press lasts CASCADE_HOLD_MS, or
+// CASCADE_DELAY_MS when that is longer.
 #include "CascadeInput.h"
 #include "Trace.h"
 
@@ -12,12 +13,13 @@ long loadSettings() noexcept {
     return readMilliseconds("CASCADE_DELAY_MS", 0);
 }
 const long delayMs = loadSettings();
+const long holdMs = readMilliseconds("CASCADE_HOLD_MS", 0);
 
 }  // namespace
 
 void CascadeInput::DispatchKeyDown(unsigned long key) {
     traceEvent("down", key);
-    delayEvent(delayMs);
+    holdKey(holdMs > delayMs ? holdMs : delayMs);
 }
 
 void CascadeInput::DispatchKeyUp(unsigned long key) {

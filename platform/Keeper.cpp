@@ -1,26 +1,33 @@
-// The keeper (Keeper.h). It alone writes into the device, so the keys of
-// calls at the same time reach readers each as a press followed by its
-// release; it knows which caller holds which key down, so a caller that dies
-// mid-key, even by SIGKILL, has its keys released at once.
+// The keeper (Keeper.h). It alone binds its name and writes into the device,
+// so the keys of calls at the same time reach readers each as a press
+// followed by its release, paced for all of them together; it knows which
+// caller holds which key down, so a caller that dies mid-key, even by
+// SIGKILL, has its keys released at once, and one that is stopped, within a
+// second of the longest press.
 #include "Keeper.h"
 #include "Trace.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/uinput.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int maxCallers = 256;  // more wait to be accepted
-constexpr int deviceFd = 3, listenerFd = 4, firstCallerFd = 5;
+// The kernel keeps 64 events for each reader of a device and drops them all
+// (SYN_DROPPED) when a reader falls behind. Each write is a key event and its
+// report; up to 24 events go at once, then one a millisecond: a reader that
+// reads every 30 ms finds at most 54 waiting, however many calls send.
+constexpr long long burstEvents = 24, eventsPerWrite = 2;
+constexpr long long overdueMs = longestPressMs + 1000;  // a press its caller did not end: a stopped caller's
 
 struct Caller {
     int fd;
@@ -28,26 +35,49 @@ struct Caller {
     bool sent;  // a key
 };
 
-Device device;
-bool listening;
+struct Device {
+    int fd;
+    bool ownRemote;  // our virtual remote, not an existing device
+    KeyBits keys;    // the Linux keys it has
+} device;
+int listener = -1;  // none: no later call can reach this keeper
 Caller callers[maxCallers];
 int callerCount;
-int holder[KEY_CNT];       // the caller whose press holds each key down; -1: none
-unsigned keepSeconds;      // the last call's
-long long bornMs, lastKeyMs, deadlineMs;
+int holder[KEY_CNT];         // the caller whose press holds each key down; -1: none
+long long pressedMs[KEY_CNT];
+unsigned keepSeconds;        // the last call's
+long settleMs;
+long long bornMs, lastKeyMs, deadlineMs, pacedMs;
+
+// Said to the call that started this keeper, which then says why in a line.
+[[noreturn]] void fail(int client, Step step) {
+    Setup setup{step, errno};
+    send(client, &setup, sizeof setup, MSG_DONTWAIT | MSG_NOSIGNAL);
+    _exit(1);
+}
+
+// Waits for room in the readers' buffers (burstEvents); a new remote first
+// waits for readers to notice it: they miss what it sends before.
+void pace() {
+    if (device.ownRemote) delayEvent(static_cast<long>(bornMs + settleMs - nowMs()));
+    pacedMs = std::max(pacedMs, nowMs());
+    delayEvent(static_cast<long>(pacedMs - nowMs() - (burstEvents - eventsPerWrite)));
+    pacedMs += eventsPerWrite;
+}
 
 // The key event and its report in one write, so no reader sees one alone. A
 // device that takes no more is gone: its callers start a new keeper.
 void inject(unsigned key, int value) {
+    pace();
     input_event events[2]{};
     events[0].type = EV_KEY;
     events[0].code = static_cast<unsigned short>(key);
     events[0].value = value;
     events[1].type = EV_SYN;
     events[1].code = SYN_REPORT;
-    if (write(deviceFd, events, sizeof events) != static_cast<ssize_t>(sizeof events)) _exit(1);
+    if (write(device.fd, events, sizeof events) != static_cast<ssize_t>(sizeof events)) _exit(1);
     holder[key] = -1;
-    lastKeyMs = nowMs();
+    lastKeyMs = pressedMs[key] = nowMs();
 }
 
 // Down by our hand, or, on an existing device, by anyone's (a keeper killed
@@ -55,7 +85,7 @@ void inject(unsigned key, int value) {
 bool isDown(unsigned key) {
     KeyBits down{};
     return holder[key] >= 0 ||
-           (!device.ownRemote && ioctl(deviceFd, EVIOCGKEY(sizeof down), down) >= 0 && isSet(down, key));
+           (!device.ownRemote && ioctl(device.fd, EVIOCGKEY(sizeof down), down) >= 0 && isSet(down, key));
 }
 
 // Every key of the table that is down and held by `caller` (-1: by anyone), up.
@@ -65,27 +95,43 @@ void releaseKeys(int caller) {
             if (key.code != 0 && (caller < 0 ? isDown(key.code) : holder[key.code] == caller)) inject(key.code, 0);
 }
 
+// Presses held past the longest that kestrov makes, by a caller stopped or
+// stuck, go up; its own release then sends nothing. The ms until the next
+// one is due.
+long long releaseOverdue() {
+    long long next = overdueMs;
+    for (const Button& button : buttons)
+        for (const LinuxKey& key : button.keys) {
+            if (key.code == 0 || holder[key.code] < 0) continue;
+            long long left = pressedMs[key.code] + overdueMs - nowMs();
+            if (left <= 0) inject(key.code, 0);
+            else next = std::min(next, left);
+        }
+    return next;
+}
+
 // Readers that lag behind get the settle time to read the last keys, then
 // the kernel removes the remote. The caller that asked for it learns that it
 // is gone when its connection closes, with this process.
 [[noreturn]] void goAway() {
-    close(listenerFd);  // a new call makes a new remote from here
+    close(listener);  // a new call makes a new remote from here
     if (device.ownRemote) {
         releaseKeys(-1);
-        delayEvent(static_cast<long>(lastKeyMs + device.settleMs - nowMs()));
-        ioctl(deviceFd, UI_DEV_DESTROY);
+        delayEvent(static_cast<long>(lastKeyMs + settleMs - nowMs()));
+        ioctl(device.fd, UI_DEV_DESTROY);
     }
     _exit(0);
 }
 
 // A call has ended, or was killed, or said what is not a request: its keys
-// go up at once. The last one decides how long the device stays.
+// go up at once. The last one decides how long the device stays; with no
+// name, no later call can come.
 void endCall(int index) {
     Caller& caller = callers[index];
     releaseKeys(caller.fd);
     if (caller.sent) lastKeyMs = nowMs();  // its last keys may still be on their way to readers
     keepSeconds = caller.keepSeconds;
-    if (callerCount == 1 && keepSeconds == 0) goAway();  // its connection closes as the remote goes
+    if (callerCount == 1 && (keepSeconds == 0 || listener < 0)) goAway();  // its connection closes as the remote goes
     close(caller.fd);
     caller = callers[--callerCount];
     deadlineMs = nowMs() + static_cast<long long>(keepSeconds) * 1000;
@@ -102,18 +148,27 @@ unsigned linuxKey(const Button& button) {
     return 0;
 }
 
+// A caller that closed its end gave up on this keeper (it was stopped, say):
+// what it asked for then is no longer wanted.
+bool hasGone(int fd) {
+    pollfd end{fd, POLLIN, 0};
+    return poll(&end, 1, 0) > 0 && (end.revents & POLLHUP) != 0;
+}
+
 void serve(int index) {
     Caller& caller = callers[index];
     Request request{};
     ssize_t got = recv(caller.fd, &request, sizeof request, MSG_DONTWAIT | MSG_TRUNC);  // the whole size
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
     const Button* button = got == sizeof request ? findKey(request) : nullptr;
-    if (button == nullptr && (got != sizeof request || request.action != keepFor)) return endCall(index);
-    unsigned answer = 0;
     if (button == nullptr) {
+        if (got != sizeof request || request.action != keepFor || request.value > longestKeepSeconds) return endCall(index);
         caller.keepSeconds = request.value;
-        answer = static_cast<unsigned>(std::min(nowMs() - bornMs, 1000000LL));
-    } else if ((answer = linuxKey(*button)) != 0 && request.action == press) {
+        return;
+    }
+    unsigned answer = linuxKey(*button);
+    if (answer != 0 && request.action == press) {
+        if (hasGone(caller.fd)) return endCall(index);
         if (isDown(answer)) inject(answer, 0);  // another call's press ends here, as a press would on a remote
         inject(answer, 1);
         holder[answer] = caller.fd;
@@ -125,7 +180,7 @@ void serve(int index) {
 }
 
 void acceptCaller() {
-    int fd = accept4(listenerFd, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     ucred peer{};
     socklen_t size = sizeof peer;
     if (fd < 0) return;
@@ -140,11 +195,11 @@ void acceptCaller() {
     for (;;) {
         long long left = deadlineMs - nowMs();
         if (callerCount == 0 && left <= 0) goAway();
+        long long wait = std::min(releaseOverdue(), callerCount > 0 ? overdueMs : std::min(left, 3600000LL));
         pollfd ready[maxCallers + 1];
-        ready[0] = pollfd{listening && callerCount < maxCallers ? listenerFd : -1, POLLIN, 0};
+        ready[0] = pollfd{callerCount < maxCallers ? listener : -1, POLLIN, 0};
         for (int i = 0; i < callerCount; ++i) ready[i + 1] = pollfd{callers[i].fd, POLLIN, 0};
-        int timeout = callerCount > 0 ? -1 : static_cast<int>(left < 3600000 ? left : 3600000);
-        if (poll(ready, static_cast<nfds_t>(callerCount) + 1, timeout) <= 0) continue;
+        if (poll(ready, static_cast<nfds_t>(callerCount) + 1, static_cast<int>(wait)) <= 0) continue;
         // From the last: ending a call moves the last one into its place.
         for (int i = callerCount - 1; i >= 0; --i)
             if (ready[i + 1].revents != 0) serve(i);
@@ -152,31 +207,85 @@ void acceptCaller() {
     }
 }
 
-// Only the device, the listener and the first caller stay open, as 3, 4 and
-// 5: an inherited pipe (the tool's standard output read by $(...)) would
-// otherwise stay open as long as the remote.
-void keepOnly(int remote, int listener, int caller) {
-    int kept[] = {remote, listener, caller};
-    for (int& fd : kept) fd = fd < 0 ? -1 : fcntl(fd, F_DUPFD, firstCallerFd + 1);  // out of the way
-    for (int i = 0; i < 3; ++i) {
-        if (kept[i] >= 0) dup2(kept[i], deviceFd + i);
-        else close(deviceFd + i);
-    }
-    if (close_range(firstCallerFd + 1, ~0U, 0) != 0) {  // Linux before 5.9
+// Only the first caller stays open, as 3: an inherited pipe (the tool's
+// standard output read by $(...)) would otherwise stay open as long as the
+// remote. Standard input, output and error become /dev/null, or closed.
+int keepOnly(int client) {
+    constexpr int kept = STDERR_FILENO + 1;
+    if (client != kept && dup2(client, kept) != kept) fail(client, Step::keeper);
+    if (close_range(kept + 1, ~0U, 0) != 0) {  // Linux before 5.9
         rlimit limit{};
         getrlimit(RLIMIT_NOFILE, &limit);
-        for (rlim_t fd = firstCallerFd + 1; fd < limit.rlim_cur; ++fd) close(static_cast<int>(fd));
+        for (rlim_t fd = kept + 1; fd < limit.rlim_cur; ++fd) close(static_cast<int>(fd));
     }
     int none = open("/dev/null", O_RDWR);
-    for (int fd = 0; fd < 3; ++fd) dup2(none, fd);
-    close(none);
+    for (int fd = 0; fd <= STDERR_FILENO; ++fd) none >= 0 ? dup2(none, fd) : close(fd);
+    if (none > STDERR_FILENO) close(none);
+    return kept;
+}
+
+// The kernel passes events written to an event node into its device, for
+// every reader to see. Such a write succeeds even when the kernel drops the
+// event, for a key the device doesn't have, so its keys are read first.
+int openDevice(int client, const char* path) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) fail(client, Step::openDevice);
+    int version = 0;
+    if (ioctl(fd, EVIOCGVERSION, &version) < 0 || ioctl(fd, EVIOCGBIT(EV_KEY, sizeof device.keys), device.keys) < 0)
+        fail(client, Step::notInputDevice);
+    return fd;
+}
+
+// The remote's name and bus: UI_DEV_SETUP since Linux 4.5; where it is
+// refused, the older way, a uinput_user_dev written to the descriptor,
+// which every kernel since 2.6 takes.
+bool describeRemote(int fd) {
+    uinput_setup setup{};
+    setup.id.bustype = BUS_VIRTUAL;
+    std::strncpy(setup.name, "Kestrov remote", sizeof setup.name - 1);
+    if (ioctl(fd, UI_DEV_SETUP, &setup) == 0) return true;
+    if (errno != EINVAL && errno != ENOTTY) return false;
+    uinput_user_dev remote{};
+    remote.id = setup.id;
+    std::memcpy(remote.name, setup.name, sizeof remote.name);
+    return write(fd, &remote, sizeof remote) == static_cast<ssize_t>(sizeof remote);
+}
+
+// The first of a button's keys that the kernel takes: one before 2.6.28
+// (KEY_MAX 0x1FF) refuses KEY_NUMERIC_n but has KEY_n. 0: none.
+unsigned addKey(int fd, const Button& button) {
+    for (const LinuxKey& key : button.keys)
+        if (key.code != 0 && ioctl(fd, UI_SET_KEYBIT, static_cast<unsigned long>(key.code)) == 0) return key.code;
+    return 0;
+}
+
+// A remote with a key for every button, the first of its keys wherever the
+// kernel has it, that repeats a key held down as a remote-control receiver
+// does: first after 500 ms, then every 125 ms.
+int createRemote(int client) {
+    int fd = open("/dev/uinput", O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    bool made = fd >= 0 && ioctl(fd, UI_SET_EVBIT, EV_KEY) == 0 && ioctl(fd, UI_SET_EVBIT, EV_REP) == 0;
+    for (const Button& button : buttons) {
+        unsigned key = made ? addKey(fd, button) : 0;
+        made = key != 0;
+        if (made) device.keys[key / bitsPerLong] |= 1UL << (key % bitsPerLong);
+    }
+    if (!made || !describeRemote(fd) || ioctl(fd, UI_DEV_CREATE) != 0) fail(client, Step::createRemote);
+    input_event repeat[2]{};
+    repeat[0].type = repeat[1].type = EV_REP;
+    repeat[0].code = REP_DELAY;
+    repeat[0].value = 500;
+    repeat[1].code = REP_PERIOD;
+    repeat[1].value = 125;
+    write(fd, repeat, sizeof repeat);
+    return fd;
 }
 
 }  // namespace
 
-bool startKeeper(const Device& made, int listener, int client, unsigned keepFor) noexcept {
+pid_t startKeeper(const Keeping& keeping, int client) noexcept {
     pid_t keeper = fork();
-    if (keeper != 0) return keeper > 0;
+    if (keeper != 0) return keeper;
     // A session of its own: a kill of the caller's process group, a hang-up
     // of its terminal or a time-out's kill don't reach the keeper.
     setsid();
@@ -184,19 +293,32 @@ bool startKeeper(const Device& made, int listener, int client, unsigned keepFor)
     // Wholly the user it serves: a setuid kestrov's real user may not signal it.
     gid_t group = getegid();
     uid_t user = geteuid();
-    if (setresgid(group, group, group) != 0 || setresuid(user, user, user) != 0 || chdir("/") != 0) _exit(1);
+    if (setresgid(group, group, group) != 0 || setresuid(user, user, user) != 0 || chdir("/") != 0)
+        fail(client, Step::keeper);
     sigset_t none;
     sigemptyset(&none);
     for (int number = 1; number < NSIG; ++number) signal(number, number == SIGPIPE ? SIG_IGN : SIG_DFL);
     sigprocmask(SIG_SETMASK, &none, nullptr);  // the tool holds them off around each key
-    keepOnly(made.fd, listener, client);
-    device = made;
-    listening = listener >= 0;
-    callers[callerCount++] = Caller{firstCallerFd, keepFor, false};
+    client = keepOnly(client);
+    callers[callerCount++] = Caller{client, keeping.keepSeconds, false};
+    // Only the keeper holds the name, so whatever answers there is a keeper
+    // at work; a call that finds it taken meets the keeper that took it.
+    if (keeping.name != nullptr) {
+        listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (listener < 0) fail(client, Step::keeper);
+        if (bind(listener, reinterpret_cast<const sockaddr*>(keeping.name), keeping.nameSize) != 0)
+            fail(client, errno == EADDRINUSE ? Step::nameTaken : Step::keeper);
+        if (listen(listener, SOMAXCONN) != 0) fail(client, Step::keeper);
+    }
+    device.ownRemote = keeping.devicePath == nullptr;
+    device.fd = device.ownRemote ? createRemote(client) : openDevice(client, keeping.devicePath);
+    Setup ready{Step::ready, 0};
+    if (send(client, &ready, sizeof ready, MSG_NOSIGNAL) != sizeof ready) _exit(1);
     for (int& caller : holder) caller = -1;
-    keepSeconds = keepFor;
+    settleMs = keeping.settleMs;
+    keepSeconds = keeping.keepSeconds;
     bornMs = nowMs();
-    lastKeyMs = bornMs - device.settleMs;  // only keys sent make the remote wait before it goes
+    lastKeyMs = bornMs - settleMs;  // only keys sent make the remote wait before it goes
     if (!device.ownRemote) releaseKeys(-1);  // left down by a keeper that was killed
     keep();
 }

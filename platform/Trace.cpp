@@ -225,6 +225,34 @@ void showEvent(const char* action, unsigned long code) {
     writeStandardError(line, formatEvent(line, action, code));
 }
 
+// The signals that would end the process as it stands: those left to their
+// default action that ends it. A handled one is the program's own affair.
+sigset_t endingSignals() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int number = 1; number < NSIG; ++number) {
+        struct sigaction action {};
+        bool harmless = number == SIGKILL || number == SIGSTOP || number == SIGCHLD || number == SIGCONT ||
+                        number == SIGURG || number == SIGWINCH || number == SIGTSTP || number == SIGTTIN || number == SIGTTOU;
+        if (!harmless && sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_DFL) sigaddset(&ending, number);
+    }
+    return ending;
+}
+
+void holdKey(long milliseconds) {
+    sigset_t ending = endingSignals();
+    // The tool holds off every signal while a key is down: one that comes is
+    // taken here, and raised again to wait, pending, for the release.
+    for (long long end = nowMs() + milliseconds, left = milliseconds; left > 0; left = end - nowMs()) {
+        timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000 * 1000000)};
+        int number = sigtimedwait(&ending, nullptr, &wait);
+        if (number > 0) {
+            raise(number);
+            return;
+        }
+    }
+}
+
 void delayEvent(long milliseconds) {
     timespec left{milliseconds / 1000, milliseconds % 1000 * 1000000};
     while (milliseconds > 0 && nanosleep(&left, &left) != 0 && errno == EINTR) {}

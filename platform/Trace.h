@@ -42,6 +42,9 @@ bool traceEvent(const char* action, unsigned long code);
 void showEvent(const char* action, unsigned long code);
 
 void delayEvent(long milliseconds);  // none when 0 or less
+// Holds a key down: waits `milliseconds`, or less when a signal that would
+// end the process comes (it acts once the key is released).
+void holdKey(long milliseconds);
 long long nowMs() noexcept;  // CLOCK_MONOTONIC, in milliseconds
 
 #endif

@@ -1,6 +1,8 @@
 // Another process at a keeper's meeting point, an abstract Unix socket name.
-// Usage: peer NAME HEX   sends those bytes and prints the answer, or "closed"
-//        peer NAME       holds the name and prints the size of what it is sent
+// Usage: peer NAME HEX     sends those bytes and prints the answer, or "closed"
+//        peer NAME         holds the name and prints the size of what it is sent
+//        peer NAME listen  holds the name and never accepts
+//        peer NAME bind    holds the name and never listens
 #include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
@@ -15,8 +17,10 @@ int main(int argc, char* argv[]) {
     auto* address = reinterpret_cast<sockaddr*>(&at);
     int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
     unsigned char bytes[64];
-    if (argc < 3) {
-        if (bind(fd, address, size) != 0 || listen(fd, 8) != 0) return 1;
+    bool holds = argc < 3 || std::strcmp(argv[2], "listen") == 0 || std::strcmp(argv[2], "bind") == 0;
+    if (holds) {
+        if (bind(fd, address, size) != 0 || (argc < 3 || argv[2][0] == 'l' ? listen(fd, 8) : 0) != 0) return 1;
+        if (argc == 3) pause();
         for (int caller = 0; (caller = accept(fd, nullptr, nullptr)) >= 0; close(caller))
             for (ssize_t got = 0; (got = recv(caller, bytes, sizeof bytes, 0)) > 0;) std::printf("sent %zd bytes\n", got);
         return 1;
