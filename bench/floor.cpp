@@ -1,5 +1,6 @@
 // The floors kestrov is measured against: the least a program can do for
-// the same job, linked against the same C++ runtime and libCascade.so.
+// the same job, linked against the same libraries as kestrov (bench/run
+// checks it): libCascade.so and the C library, no C++ runtime.
 //   floor                 start and exit
 //   floor keys STRING     one press and release per byte, the code precomputed
 //   floor live            the terminal in kestrov's mode; per byte read, the

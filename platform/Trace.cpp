@@ -119,6 +119,17 @@ void openStandardError() {
         if (int fd = openHigh("/proc/self/fd/2", O_WRONLY); fd >= 0) standardError.fd = fd;
 }
 
+// A trace named after the file that standard error is (/dev/stderr,
+// /proc/self/fd/2, another path to it) is standard error itself: a second
+// descriptor would repeat the lines said there, and in a file would write at
+// an offset of its own, over what the shell writes.
+bool isStandardError(const char* path) {
+    struct stat named {};
+    struct stat error {};
+    return stat(path, &named) == 0 && fstat(STDERR_FILENO, &error) == 0 && named.st_dev == error.st_dev &&
+           named.st_ino == error.st_ino;
+}
+
 // The last chance to say how many lines standard error lost, within a second.
 struct Farewell {
     Farewell() = default;
@@ -188,6 +199,10 @@ void say(const char* format, ...) noexcept {  // NOLINT(cert-dcl50-cpp)
 void openTrace(bool toStandardError) noexcept {
     openStandardError();
     tracePath = readSetting("CASCADE_TRACE");
+    if (tracePath != nullptr && isStandardError(tracePath)) {
+        tracePath = nullptr;
+        toStandardError = true;
+    }
     traceFd = tracePath != nullptr ? openHigh(tracePath, O_WRONLY | O_APPEND | O_CREAT)
                                    : toStandardError ? STDERR_FILENO : -1;
     traceFile.fd = tracePath != nullptr ? traceFd : -1;

@@ -5,11 +5,11 @@
 scratch=$(mktemp -d) passed=0 failed=0
 trap 'rm -rf "$scratch"' EXIT
 
-check() {  # [keep=SECONDS] [order=1: key by key] [every30=1: the remote read every 30 ms] check COMMAND KEYS [STDERR [SECONDS THE REMOTE'S READER LAGS]]
+check() {  # [keep=SECONDS] [order=1: key by key] [every30=1: the remote read every 30 ms, first in line for the processor] check COMMAND KEYS [STDERR [SECONDS THE REMOTE'S READER LAGS]]
     rm -f "$scratch/remote"; dd if=/dev/input/event0 of="$scratch/keyboard" bs=16 2>/dev/null & reader=$!  # PS/2 keyboard
     (export CASCADE_SETTLE_MS=1000 CASCADE_KEEP_S=${keep:-0}; eval "$1") >/dev/null 2>"$scratch/err" & tool=$!
     until [ -e /dev/input/event1 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done  # our remote, when it comes
-    slowly='dd bs=16'; [ -z "${every30-}" ] || slowly='sh -c "while dd bs=1024 count=1; do usleep 30000; done"'
+    slowly='dd bs=16'; [ -z "${every30-}" ] || slowly=/tests/reader
     { sleep "${4:-0}"; eval timeout 30 "$slowly"; } 2>/dev/null </dev/input/event1 >"$scratch/remote" &  # ends as the remote goes
     wait $tool; kill $reader; wait
     got=$(od -An -v -tu2 -w16 "$scratch/keyboard" "$scratch/remote" 2>/dev/null | awk -v norep="${norep-}" '
@@ -66,15 +66,16 @@ check 'mkfifo /tmp/f; exec 4<>/tmp/f; dd if=/dev/zero bs=4096 count=16 >&4 2>&-;
 # callers, bursts of calls for a reader that reads every 30 ms; no keeper left behind, none spinning.
 limits='for n in 4 5 6 7 8 9; do sh -c "ulimit -n $n; exec $k -k i"; done' other='su nobody -c "exec /tests/peer kestrov/0/remote'
 idle='sleep 1; for p in $(pidof kestrov-keeper); do [ "$(cut -d" " -f14 /proc/$p/stat)" -lt 20 ] || echo "$p spinning" >&2; done'
-keep=9 check  "k=kestrov; $limits; $idle; $gone ''"   '103 103 103 103' 'libCascade: cannot start a keeper for /dev/uinput: Too many open files (raise the limit on open files: ulimit -n); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up | *0 spinning'
-keep=9 check  "cp /usr/bin/kestrov /tmp; chmod 4755 /tmp/kestrov; su nobody -c 'k=/tmp/kestrov; $limits'; $idle; $gone ''" '103 103 103 103' '*0 spinning'
+emfile='Too many open files (raise the limit on open files: ulimit -n); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'
+keep=9 check  "k=kestrov; $limits; $idle; $gone ''"   '103 103 103 103' "libCascade: cannot start a keeper for /dev/uinput: $emfile | libCascade: cannot create a virtual remote through /dev/uinput: $emfile"
+keep=9 check  "cp /usr/bin/kestrov /tmp; chmod 4755 /tmp/kestrov; su nobody -c 'k=/tmp/kestrov; $limits'; $idle; $gone ''" '103 103 103 103' "*keeper for /dev/uinput: $emfile | *through /dev/uinput: $emfile | *capabilities)"
 check         "$other\" & $bound; kill -STOP \$!; kestrov -k i; kill -KILL \$!"  '103' 'libCascade: uid 65534, another user, holds the name of the keeper for /dev/uinput; this call makes a keeper of its own'
 check         "$other listen\" & $bound; kestrov -k i; kill \$!"             '103' 'libCascade: uid 65534, another user, holds the name of the keeper for /dev/uinput; this call makes a keeper of its own'
 check         "$other bind\" & $bound; kestrov -k i; kill \$!"               '103' 'libCascade: something holds the name of the keeper for /dev/uinput and does not answer; this call makes a keeper of its own'
-keep=9 check  "$kbd LD_PRELOAD=/tests/libStopAfterListen.so kestrov -k i & sleep 3; killall -CONT kestrov kestrov-keeper; wait; sleep 0.3; $kbd $gone l" '103 106' 'libCascade: the keeper of /dev/input/event0 (pid *) stopped answering; this call goes on with a keeper of its own'
-keep=9 check  "$kbd kestrov -k ''; killall -STOP kestrov-keeper; $kbd kestrov -k i; killall -CONT kestrov-keeper; $kbd $gone l" '103 106' 'libCascade: the keeper of /dev/input/event0 (pid *) is stopped; this call makes a keeper of its own (kill -CONT * lets it go on)'
-keep=9 norep=1 check "$kbd kestrov -k ''; $kbd CASCADE_DELAY_MS=150 kestrov -k iiiiiiiiii & sleep 1.2; killall -STOP kestrov-keeper; wait \$!; killall -CONT kestrov-keeper; sleep 0.5; $kbd $gone l" '103 103 103 103 103 103 103 103 103 103 106' 'libCascade: the keeper of /dev/input/event0 (pid *) stopped answering; this call goes on with a keeper of its own'
-keep=20 check "$kbd CASCADE_HOLD_MS=10000 kestrov -k i & sleep 1; kill -STOP \$!; sleep 11; $kbd kestrov -k l; kill -CONT \$!; wait; $kbd $gone ''" '103r 106'
+keep=9 check  "$kbd LD_PRELOAD=/tests/libStopAfterListen.so kestrov -k i & sleep 3; killall -CONT kestrov kestrov-keeper 2>&-; wait; sleep 0.3; $kbd $gone l" '103 106' 'libCascade: the keeper of /dev/input/event0 (pid *) stopped answering; this call goes on with a keeper of its own'
+keep=9 check  "$kbd kestrov -k ''; killall -STOP kestrov-keeper; $kbd kestrov -k i; killall -CONT kestrov-keeper 2>&-; $kbd $gone l" '103 106' 'libCascade: the keeper of /dev/input/event0 (pid *) is stopped; this call makes a keeper of its own (kill -CONT * lets it go on)'
+keep=9 norep=1 check "$kbd kestrov -k ''; $kbd CASCADE_DELAY_MS=150 kestrov -k iiiiiiiiii & sleep 1.2; killall -STOP kestrov-keeper; wait \$!; killall -CONT kestrov-keeper 2>&-; sleep 0.5; $kbd $gone l" '103 103 103 103 103 103 103 103 103 103 106' 'libCascade: the keeper of /dev/input/event0 (pid *) stopped answering; this call goes on with a keeper of its own'
+keep=20 check "$kbd CASCADE_HOLD_MS=10000 kestrov -k i & sleep 1; kill -STOP \$!; sleep 11; $kbd kestrov -k l; kill -CONT \$!; wait; $kbd $gone ''" '103 106'
 keep=9 order=1 every30=1 check "for i in \$(seq 10); do kestrov -k il & done; wait; $gone ''"                  "$(printf '103 %.0s' $(seq 10); printf '106 %.0s' $(seq 10))"
 keep=9 order=1 every30=1 check "$made; for i in \$(seq 40); do kestrov -k il & done; wait; $gone ''"          "$(printf '103 %.0s' $(seq 40); printf '106 %.0s' $(seq 40))"
 
@@ -83,7 +84,7 @@ keep=9 order=1 every30=1 check "$made; for i in \$(seq 40); do kestrov -k il & d
 check         'CASCADE_HOLD_MS=2000 kestrov -k il'                    '103r 106r'
 check         'CASCADE_HOLD_MS=400 kestrov -k il'                     '103 106'
 check         "/tests/receiver 103 & sleep 1; CASCADE_HOLD_MS=1000 CASCADE_DEVICE=/dev/input/event1 kestrov -k i; kill \$!" '103r'
-check         'CASCADE_HOLD_MS=10000 kestrov -k il & sleep 1.6; kill -TERM $!; wait' '103'
+keep=9 check  "$made; CASCADE_HOLD_MS=10000 kestrov -k il & sleep 0.3; kill -TERM \$!; wait; $gone ''" '103'
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
