@@ -83,15 +83,14 @@ enum class Silence { none, gone, stopped };
 
 // Reads `size` bytes of the keeper's answer. gone: it closed; stopped: it
 // is stopped, or silent for answerWaitMs.
-Silence await(const Keeper& keeper, void* answer, size_t size) {
+Silence await(const Keeper& from, void* answer, size_t size) {
     for (long long started = nowMs();;) {
-        pollfd ready{keeper.fd, POLLIN, 0};
-        int n = poll(&ready, 1, 100);
-        ssize_t got = n > 0 ? recv(keeper.fd, answer, size, MSG_DONTWAIT) : -1;
+        ssize_t got = recv(from.fd, answer, size, MSG_DONTWAIT);
         if (got == static_cast<ssize_t>(size)) return Silence::none;
-        if (n > 0 && !(got < 0 && (errno == EINTR || errno == EAGAIN))) return Silence::gone;
-        if (n < 0 && errno != EINTR) return Silence::gone;
-        if (isStopped(keeper.pid) || nowMs() - started > answerWaitMs) return Silence::stopped;
+        if (got >= 0 || (errno != EAGAIN && errno != EINTR)) return Silence::gone;
+        pollfd ready{from.fd, POLLIN, 0};
+        if (poll(&ready, 1, 100) == 0 && (isStopped(from.pid) || nowMs() - started > answerWaitMs))
+            return Silence::stopped;
     }
 }
 
@@ -135,11 +134,11 @@ Keeper startOwnKeeper(const sockaddr_un* name, socklen_t nameSize) {
     pid_t pid = startKeeper(Keeping{devicePath, name, nameSize, settleMs, static_cast<unsigned>(keepSeconds)}, ends[1]);
     int error = errno;
     close(ends[1]);
-    Keeper keeper{patient(ends[0], 1000), pid, name != nullptr, false};
+    Keeper started{patient(ends[0], 1000), pid, name != nullptr, false};
     Setup setup{Step::keeper, 0};
-    Silence silence = pid > 0 ? await(keeper, &setup, sizeof setup) : Silence::gone;
-    if (silence == Silence::none && setup.step == Step::ready) return keeper;
-    close(keeper.fd);
+    Silence silence = pid > 0 ? await(started, &setup, sizeof setup) : Silence::gone;
+    if (silence == Silence::none && setup.step == Step::ready) return started;
+    close(started.fd);
     if (pid < 0) return cannotStart(error);
     if (silence == Silence::stopped && name != nullptr) {
         say("the keeper of %s (pid %d) stopped answering; this call goes on with a keeper of its own", outputPath,
@@ -204,8 +203,8 @@ Keeper reachKeeper() noexcept {
         int error = errno;
         close(fd);
         if (error != ECONNREFUSED) break;  // a listener that never accepts: its queue is full
-        Keeper keeper = startOwnKeeper(&address, size);
-        if (keeper.fd != -2) return keeper;
+        Keeper started = startOwnKeeper(&address, size);
+        if (started.fd != -2) return started;
         ++taken;
         delayEvent(5);  // another call's keeper took the name: it listens in a moment
     }
@@ -302,9 +301,9 @@ bool replaceKeeper(Silence silence, int& tries) {
     return keeper.fd >= 0;
 }
 
-// Every event's answer, then its line: nothing that may wait goes between a
-// press and its release.
-void settle() {
+// Every event's answer, or a new keeper's for those a keeper gone or stopped
+// did not answer.
+void collectAnswers() {
     int tries = 0;
     for (int i = 0; i < eventCount; ++i) {
         if (events[i].key >= -1) continue;
@@ -320,6 +319,12 @@ void settle() {
             if (events[j].key < -1) events[j].key = !replaced ? -1 : ask(events[j]) ? -2 : -3;
         --i;
     }
+}
+
+// Every event's answer, then its line: nothing that may wait goes between a
+// press and its release.
+void settle() {
+    collectAnswers();
     for (int i = 0; i < eventCount; ++i) {
         const char* action = events[i].action == press ? "down" : "up";
         if (events[i].key == 0) tellOfMissingKey(events[i].code, findButton(events[i].code));

@@ -64,6 +64,7 @@ check 1 ''                       'kestrov <&-'                   'kestrov: stand
 # The trace never holds up a key: one that can't be opened, its reader gone or behind, a standard
 # error nobody reads (the evdev library's lines too), told at exit what it lost; settings as digits, none when setuid.
 # A trace that is standard error by another name is standard error: each line once, at the shell's offset.
+# A held key shows its press for the whole hold; a signal ends the hold, the key released first.
 is=$(printf '%.0si' $(seq 2000)) ups=$(printf '%.0sarrow-up ' $(seq 2000)) fast='env CASCADE_TRACE= CASCADE_DELAY_MS=0 CASCADE_DEVICE=/dev/null'
 check 0 'arrow-up arrow-right'   'CASCADE_TRACE=/nonexistent/trace kestrov -k il' 'libCascade: cannot open trace /nonexistent/trace: No such file or directory; tracing to standard error'
 check 0 'arrow-up'               'CASCADE_DEVICE=/dev/null CASCADE_TRACE=/proc/self/fd/2 kestrov -k i 2>&1 | grep -v "^libCascade: .*/dev/null" >&2'
@@ -77,6 +78,8 @@ check 0 'f1'                     '{ sleep 3.5; echo 1; } | $fast $run -k $is -k 
 check 0 ''                       '{ sleep 2.5; echo; } | $fast $run -k $is -k u 2>&1 >/dev/null | { sleep 3; grep -v arrow-up >&2; }' '*libCascade: standard error took nothing for a second; * lines dropped'
 check 0 'arrow-up'               'CASCADE_DELAY_MS=10001 kestrov -k i' 'libCascade: CASCADE_DELAY_MS=10001 is not 0 to 10000 milliseconds; using ?'
 check 0 'arrow-up'               'CASCADE_DELAY_MS=" 5" kestrov -k i' 'libCascade: CASCADE_DELAY_MS= 5 is not 0 to 10000 milliseconds; using ?'
+check 0 'arrow-up'               'CASCADE_HOLD_MS=900 kestrov -k i & sleep 0.4; sed "s/^/at 0.4 s: /" $scratch/trace >&2; wait' 'at 0.4 s: down 0x1000C arrow-up'
+check 143 'arrow-up'             '{ CASCADE_TRACE=$scratch/trace CASCADE_HOLD_MS=10000 $run -k il & sleep 0.4; kill -TERM $!; wait $!; } 2>&-'
 if [ "$(id -u)" = 0 ] && [ $# = 1 ]; then  # kestrov setuid root, run by nobody
 check 0 ''                       'cp $run $scratch; chmod 4755 $scratch/kestrov; chmod 755 $scratch; su -s /bin/sh nobody -c "CASCADE_TRACE=$scratch/made $scratch/kestrov -k i" 2>&1 | grep -v "^down\|^up" >&2; test ! -e $scratch/made' 'libCascade: CASCADE_TRACE ignored: this process has more privilege than its user*'
 else echo "skipped: the setuid case, which needs root and kestrov without an emulator"; fi
