@@ -76,8 +76,8 @@ keep=9 check  "$kbd LD_PRELOAD=/tests/libStopAfterListen.so kestrov -k i & sleep
 keep=9 check  "$kbd kestrov -k ''; killall -STOP kestrov-keeper; $kbd kestrov -k i; killall -CONT kestrov-keeper 2>&-; $kbd $gone l" '103 106' 'libCascade: the keeper of /dev/input/event0 (pid *) is stopped; this call makes a keeper of its own (kill -CONT * lets it go on)'
 keep=9 norep=1 check "$kbd kestrov -k ''; $kbd CASCADE_DELAY_MS=150 kestrov -k iiiiiiiiii & sleep 1.2; killall -STOP kestrov-keeper; wait \$!; killall -CONT kestrov-keeper 2>&-; sleep 0.5; $kbd $gone l" '103 103 103 103 103 103 103 103 103 103 106' 'libCascade: the keeper of /dev/input/event0 (pid *) stopped answering; this call goes on with a keeper of its own'
 keep=20 check "$kbd CASCADE_HOLD_MS=10000 kestrov -k i & sleep 1; kill -STOP \$!; sleep 11; $kbd kestrov -k l; kill -CONT \$!; wait; $kbd $gone ''" '103 106'
-keep=9 order=1 every30=1 check "for i in \$(seq 10); do kestrov -k il & done; wait; $gone ''"                  "$(printf '103 %.0s' $(seq 10); printf '106 %.0s' $(seq 10))"
-keep=9 order=1 every30=1 check "$made; for i in \$(seq 40); do kestrov -k il & done; wait; $gone ''"          "$(printf '103 %.0s' $(seq 40); printf '106 %.0s' $(seq 40))"
+keep=9 order=1 every30=1 check "for i in \$(seq 10); do kestrov -k ilil & done; wait; $gone ''"                "$(printf '103 %.0s' $(seq 20); printf '106 %.0s' $(seq 20))"
+keep=9 order=1 every30=1 check "$made; for i in \$(seq 40); do kestrov -k ilil & done; wait; $gone ''"        "$(printf '103 %.0s' $(seq 80); printf '106 %.0s' $(seq 80))"
 
 # Held keys: the press in the device for the whole hold, repeated by our remote (500 ms, then every 125 ms) and by a
 # receiver with repeats of its own; a signal ends a hold at once, the key released first.
