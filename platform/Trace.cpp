@@ -255,6 +255,7 @@ sigset_t endingSignals() {
 }
 
 void holdKey(long milliseconds) {
+    if (milliseconds <= 0) return;
     sigset_t ending = endingSignals();
     // The tool holds off every signal while a key is down: one that comes is
     // taken here, and raised again to wait, pending, for the release.
