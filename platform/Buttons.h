@@ -8,7 +8,16 @@
 #ifndef CASCADE_BUTTONS_H
 #define CASCADE_BUTTONS_H
 
+#include <climits>
 #include <linux/input-event-codes.h>
+
+// A device's keys as the kernel gives them (EVIOCGBIT, EVIOCGKEY): a bit a key.
+constexpr unsigned bitsPerLong = sizeof(unsigned long) * CHAR_BIT;
+using KeyBits = unsigned long[KEY_MAX / bitsPerLong + 1];
+
+inline bool isSet(const KeyBits& bits, unsigned key) {
+    return (bits[key / bitsPerLong] >> (key % bitsPerLong) & 1UL) != 0;
+}
 
 struct LinuxKey {
     unsigned short code;  // 0: no more keys

@@ -8,18 +8,10 @@
 
 #include "Buttons.h"
 
-#include <climits>
 #include <linux/input.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
-
-constexpr unsigned bitsPerLong = sizeof(unsigned long) * CHAR_BIT;
-using KeyBits = unsigned long[KEY_MAX / bitsPerLong + 1];
-
-inline bool isSet(const KeyBits& bits, unsigned key) {
-    return (bits[key / bitsPerLong] >> (key % bitsPerLong) & 1UL) != 0;
-}
 
 struct Request {
     unsigned action;  // keepFor, press or release

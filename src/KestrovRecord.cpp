@@ -12,7 +12,6 @@
 #include "Keys.h"
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -43,11 +42,6 @@ constexpr const char* listRemedy = "kestrov-record alone lists the input devices
 constexpr LinuxKey otherKeys[] = {NAME(KEY_VOLUMEUP), NAME(KEY_VOLUMEDOWN), NAME(KEY_RED), NAME(KEY_GREEN),
                                   NAME(KEY_YELLOW), NAME(KEY_BLUE), NAME(KEY_HOME), NAME(KEY_TV)};
 #undef NAME
-
-constexpr unsigned bitsPerLong = sizeof(unsigned long) * CHAR_BIT;
-using KeyBits = unsigned long[KEY_MAX / bitsPerLong + 1];
-
-bool hasKey(const KeyBits& bits, unsigned key) { return (bits[key / bitsPerLong] >> (key % bitsPerLong) & 1UL) != 0; }
 
 // A press on its way into the script, which takes presses in their order.
 struct Press {
@@ -161,10 +155,10 @@ void readKeysAgain(int fd, long long ms) {
     KeyBits down{};
     ioctl(fd, EVIOCGKEY(sizeof down), down);
     for (int i = 0; i < pendingCount; ++i)
-        if (pending[i].upMs < 0 && !hasKey(down, pending[i].key)) pending[i].upMs = ms;
+        if (pending[i].upMs < 0 && !isSet(down, pending[i].key)) pending[i].upMs = ms;
     addPress(0, ms);
     for (unsigned key = 1; key < KEY_CNT; ++key)
-        if (hasKey(down, key) && findDown(key) == nullptr) addPress(key, ms);
+        if (isSet(down, key) && findDown(key) == nullptr) addPress(key, ms);
 }
 
 bool dropping = false;  // events until the next SYN_REPORT are lost
@@ -260,7 +254,7 @@ int countButtons(const char* hex) {
     int found = 0;
     for (const Button& button : buttons) {
         bool has = false;
-        for (const LinuxKey& key : button.keys) has = has || (key.code != 0 && hasKey(keys, key.code));
+        for (const LinuxKey& key : button.keys) has = has || (key.code != 0 && isSet(keys, key.code));
         found += has ? 1 : 0;
     }
     return found;
