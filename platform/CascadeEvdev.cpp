@@ -51,8 +51,11 @@ void fallBack(const char* failure, const char* path, const char* reason, const c
     say("%s %s: %s (%s); tracing to standard error", failure, path, reason, remedy);
 }
 
+bool isOutOfFiles(int error) noexcept { return error == EMFILE || error == ENFILE; }
+constexpr const char* filesRemedy = "raise the limit on open files: ulimit -n";
+
 const char* remedyFor(int error, const char* otherwise) noexcept {
-    if (error == EMFILE || error == ENFILE) return "raise the limit on open files: ulimit -n";
+    if (isOutOfFiles(error)) return filesRemedy;
     return error == EACCES || error == EPERM ? "run as root, or give your user write access to it with a udev rule"
                                              : otherwise;
 }
@@ -104,9 +107,10 @@ int patient(int fd, long milliseconds) {
 }
 
 Keeper cannotStart(int error) {
-    bool limit = error == EMFILE || error == ENFILE;
-    say("cannot start a keeper for %s: %s%s; tracing to standard error", outputPath, std::strerror(error),
-        limit ? " (raise the limit on open files: ulimit -n)" : "");
+    if (isOutOfFiles(error))
+        say("cannot start a keeper for %s: %s (%s); tracing to standard error", outputPath, std::strerror(error), filesRemedy);
+    else
+        say("cannot start a keeper for %s: %s; tracing to standard error", outputPath, std::strerror(error));
     return noKeeper;
 }
 
@@ -187,13 +191,14 @@ Keeper reachKeeper() noexcept {
             socklen_t peerSize = sizeof peer;
             getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize);
             Request hello{keepFor, static_cast<unsigned>(keepSeconds)};
-            if (peer.uid == geteuid() && !isStopped(peer.pid) && send(fd, &hello, sizeof hello, MSG_NOSIGNAL) == sizeof hello)
+            bool stopped = peer.uid == geteuid() && isStopped(peer.pid);
+            if (peer.uid == geteuid() && !stopped && send(fd, &hello, sizeof hello, MSG_NOSIGNAL) == sizeof hello)
                 return Keeper{fd, peer.pid, true, false};
             close(fd);
             if (peer.uid != geteuid())
                 say("uid %d, another user, holds the name of the keeper for %s; this call makes a keeper of its own",
                     static_cast<int>(peer.uid), outputPath);
-            else if (isStopped(peer.pid))
+            else if (stopped)
                 say("the keeper of %s (pid %d) is stopped; this call makes a keeper of its own (kill -CONT %d lets it go on)",
                     outputPath, static_cast<int>(peer.pid), static_cast<int>(peer.pid));
             else
@@ -264,7 +269,9 @@ void tellOfMissingKey(unsigned long code, const Button* button) {
 struct Event {
     unsigned action;
     unsigned long code;
-    long key;  // the Linux key that went in; 0: the device has none for it; -1: standard error; -2: asked
+    // The Linux key that went in; 0: the device has none for it; -1: standard
+    // error; -2: asked, the answer to come; -3: the asking failed.
+    long key;
 };
 Event events[2];
 int eventCount;

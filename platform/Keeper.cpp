@@ -77,7 +77,7 @@ void inject(unsigned key, int value) {
     events[1].code = SYN_REPORT;
     if (write(device.fd, events, sizeof events) != static_cast<ssize_t>(sizeof events)) _exit(1);
     holder[key] = -1;
-    lastKeyMs = pressedMs[key] = nowMs();
+    lastKeyMs = nowMs();
 }
 
 // Down by our hand, or, on an existing device, by anyone's (a keeper killed
@@ -172,6 +172,7 @@ void serve(int index) {
         if (isDown(answer)) inject(answer, 0);  // another call's press ends here, as a press would on a remote
         inject(answer, 1);
         holder[answer] = caller.fd;
+        pressedMs[answer] = lastKeyMs;
         caller.sent = true;
     } else if (answer != 0 && holder[answer] == caller.fd) {
         inject(answer, 0);
