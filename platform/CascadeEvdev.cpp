@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -28,9 +30,10 @@ namespace {
 
 constexpr const char* uinputPath = "/dev/uinput";
 constexpr long nameWaitMs = 300;  // the most a call spends on a name where nothing answers
-// A keeper paces the keys of all its callers (Keeper.cpp), so an answer may
-// wait behind theirs; one that is stopped is seen at once.
-constexpr long answerWaitMs = 10000;
+// A keeper serves its callers in turn and paces their keys (Keeper.cpp), so
+// an answer may wait behind many; but a keeper at work sleeps every few ms.
+// One stopped is seen at once; one that has not stirred for this long, stuck.
+constexpr long stillMs = 10000;
 
 // Read when the library is loaded, before the tool holds off any signal.
 const char* loadSettings() noexcept {
@@ -69,31 +72,64 @@ struct Keeper {
 };
 constexpr Keeper noKeeper{-1, 0, false, false};
 
-// A process stopped by its user answers nothing until continued; /proc says
-// so at once. Unreadable: taken as running.
-bool isStopped(pid_t pid) {
+// What /proc says of a process: stopped by its user, it answers nothing
+// until continued; at work, it sleeps or is switched out again and again.
+// Unreadable: taken as running, its switches never changing.
+struct Pulse {
+    bool stopped;
+    long long switches;
+};
+Pulse feelPulse(pid_t pid) {
     char path[32];
-    char stat[256] = "";
-    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    char status[4096] = "";
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    ssize_t got = fd >= 0 ? read(fd, stat, sizeof stat - 1) : -1;
+    if (fd >= 0 && read(fd, status, sizeof status - 1) < 0) status[0] = '\0';
     if (fd >= 0) close(fd);
-    const char* state = got > 0 ? std::strrchr(stat, ')') : nullptr;  // the name may hold anything
-    return state != nullptr && (state[2] == 'T' || state[2] == 't');
+    Pulse pulse{false, 0};
+    const char* state = std::strstr(status, "\nState:\t");  // the name before it is escaped
+    pulse.stopped = state != nullptr && (state[8] == 'T' || state[8] == 't');
+    for (const char* field : {"\nvoluntary_ctxt_switches:", "\nnonvoluntary_ctxt_switches:"})
+        if (const char* at = std::strstr(status, field); at != nullptr)
+            pulse.switches += std::strtoll(at + std::strlen(field), nullptr, 10);
+    return pulse;
+}
+
+// The tool holds off every signal while its key is down. While the call only
+// waits for its turn, one that would end the process ends it at once: the
+// keeper injects nothing for a call that has gone, and releases a key it
+// pressed. The mask to wait with.
+sigset_t lettingEndingSignalsIn() {
+    sigset_t mask;
+    sigset_t ending = endingSignals();
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    for (int number = 1; number < NSIG; ++number)
+        if (sigismember(&ending, number) == 1) sigdelset(&mask, number);
+    return mask;
 }
 
 enum class Silence { none, gone, stopped };
 
-// Reads `size` bytes of the keeper's answer. gone: it closed; stopped: it
-// is stopped, or silent for answerWaitMs.
+// Reads `size` bytes of the keeper's answer, for as long as the keeper is at
+// work. gone: it closed; stopped: it is stopped, or still for stillMs. Each
+// look at /proc waits longer than the last, up to a second, so that many
+// calls waiting their turn cost the keeper little.
 Silence await(const Keeper& from, void* answer, size_t size) {
-    for (long long started = nowMs();;) {
+    Pulse last{false, -1};
+    sigset_t mask;
+    for (long long stirred = nowMs(), slice = 100;; slice = std::min(slice * 2, 1000LL)) {
         ssize_t got = recv(from.fd, answer, size, MSG_DONTWAIT);
         if (got == static_cast<ssize_t>(size)) return Silence::none;
         if (got >= 0 || (errno != EAGAIN && errno != EINTR)) return Silence::gone;
         pollfd ready{from.fd, POLLIN, 0};
-        if (poll(&ready, 1, 100) == 0 && (isStopped(from.pid) || nowMs() - started > answerWaitMs))
-            return Silence::stopped;
+        timespec wait{static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000 * 1000000)};
+        bool looked = last.switches >= 0;
+        if (ppoll(&ready, 1, &wait, looked ? &mask : nullptr) != 0) continue;
+        if (!looked) mask = lettingEndingSignalsIn();  // only once the call waits: the look costs
+        Pulse pulse = feelPulse(from.pid);
+        if (pulse.switches != last.switches) stirred = nowMs();
+        if (pulse.stopped || nowMs() - stirred > stillMs) return Silence::stopped;
+        last = pulse;
     }
 }
 
@@ -182,16 +218,17 @@ Keeper reachKeeper() noexcept {
     sockaddr_un address{};
     socklen_t size = nameMeetingPoint(address);
     const auto* at = reinterpret_cast<const sockaddr*>(&address);
-    int taken = 0;  // the name, by the keeper of another call, or by what never listens
-    for (long long deadline = nowMs() + nameWaitMs; size > 0 && nowMs() < deadline && taken < 3;) {
-        int fd = patient(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), static_cast<long>(deadline - nowMs()));
+    // Three tries: the name may be taken by the keeper of another call, which
+    // listens in a moment, or by what never listens.
+    for (int tries = 0; size > 0 && tries < 3; ++tries) {
+        int fd = patient(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), nameWaitMs);
         if (fd < 0) return cannotStart(errno);
         if (connect(fd, at, size) == 0) {
             ucred peer{};
             socklen_t peerSize = sizeof peer;
             getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize);
             Request hello{keepFor, static_cast<unsigned>(keepSeconds)};
-            bool stopped = peer.uid == geteuid() && isStopped(peer.pid);
+            bool stopped = peer.uid == geteuid() && feelPulse(peer.pid).stopped;
             if (peer.uid == geteuid() && !stopped && send(fd, &hello, sizeof hello, MSG_NOSIGNAL) == sizeof hello)
                 return Keeper{fd, peer.pid, true, false};
             close(fd);
@@ -210,8 +247,7 @@ Keeper reachKeeper() noexcept {
         if (error != ECONNREFUSED) break;  // a listener that never accepts: its queue is full
         Keeper started = startOwnKeeper(&address, size);
         if (started.fd != -2) return started;
-        ++taken;
-        delayEvent(5);  // another call's keeper took the name: it listens in a moment
+        delayEvent(5);
     }
     if (size > 0)
         say("something holds the name of the keeper for %s and does not answer; this call makes a keeper of its own",

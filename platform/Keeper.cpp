@@ -1,9 +1,10 @@
 // The keeper (Keeper.h). It alone binds its name and writes into the device,
 // so the keys of calls at the same time reach readers each as a press
-// followed by its release, paced for all of them together; it knows which
-// caller holds which key down, so a caller that dies mid-key, even by
-// SIGKILL, has its keys released at once, and one that is stopped, within a
-// second of the longest press.
+// followed by its release, one key down at a time, paced for all of them
+// together; it serves every caller in turn, however many wait; it knows which
+// caller holds the key down, so a caller that dies mid-key, even by SIGKILL,
+// has its key released at once, and one that is stopped, within a second of
+// the longest press.
 #include "Keeper.h"
 #include "Trace.h"
 
@@ -21,7 +22,7 @@
 
 namespace {
 
-constexpr int maxCallers = 256;  // more wait to be accepted
+constexpr int maxCallers = 1024;  // more wait to be accepted, as all do when descriptors run out
 // The kernel keeps 64 events for each reader of a device and drops them all
 // (SYN_DROPPED) when a reader falls behind. Each write is a key event and its
 // report; up to 24 events go at once, then one a millisecond: a reader that
@@ -41,10 +42,15 @@ struct Device {
     KeyBits keys;    // the Linux keys it has
 } device;
 int listener = -1;  // none: no later call can reach this keeper
+bool full;          // no descriptor for one more caller: the rest wait until a call ends
 Caller callers[maxCallers];
 int callerCount;
-int holder[KEY_CNT];         // the caller whose press holds each key down; -1: none
-long long pressedMs[KEY_CNT];
+// The one key down by our hand, as on a remote control; key 0: none.
+struct Held {
+    unsigned key;
+    int caller;       // whose press it is
+    long long sinceMs;
+} held{0, -1, 0};
 unsigned keepSeconds;        // the last call's
 long settleMs;
 long long bornMs, lastKeyMs, deadlineMs, pacedMs;
@@ -56,12 +62,39 @@ long long bornMs, lastKeyMs, deadlineMs, pacedMs;
     _exit(1);
 }
 
+// Every call waiting at the name, so that none waits behind a turn of the
+// others. Another user's process is turned away: the keys are not for it.
+void acceptCallers() {
+    while (callerCount < maxCallers && !full) {
+        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (fd < 0) {
+            full = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+            return;
+        }
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != geteuid()) close(fd);
+        else callers[callerCount++] = Caller{fd, keepSeconds, false};
+    }
+}
+
+bool canAccept() { return listener >= 0 && callerCount < maxCallers && !full; }
+
+// Waits until `untilMs`, taking in the calls that come meanwhile: however
+// long the others' keys take, a call that connects is accepted at once.
+void waitAccepting(long long untilMs) {
+    for (long long left = untilMs - nowMs(); left > 0; left = untilMs - nowMs()) {
+        pollfd name{canAccept() ? listener : -1, POLLIN, 0};
+        if (poll(&name, 1, static_cast<int>(left)) > 0) acceptCallers();
+    }
+}
+
 // Waits for room in the readers' buffers (burstEvents); a new remote first
 // waits for readers to notice it: they miss what it sends before.
 void pace() {
-    if (device.ownRemote) delayEvent(static_cast<long>(bornMs + settleMs - nowMs()));
+    if (device.ownRemote) waitAccepting(bornMs + settleMs);
     pacedMs = std::max(pacedMs, nowMs());
-    delayEvent(static_cast<long>(pacedMs - nowMs() - (burstEvents - eventsPerWrite)));
+    waitAccepting(pacedMs - (burstEvents - eventsPerWrite));
     pacedMs += eventsPerWrite;
 }
 
@@ -76,38 +109,34 @@ void inject(unsigned key, int value) {
     events[1].type = EV_SYN;
     events[1].code = SYN_REPORT;
     if (write(device.fd, events, sizeof events) != static_cast<ssize_t>(sizeof events)) _exit(1);
-    holder[key] = -1;
+    if (value == 0 && key == held.key) held.key = 0;
     lastKeyMs = nowMs();
 }
 
-// Down by our hand, or, on an existing device, by anyone's (a keeper killed
-// before it released, a real remote held).
-bool isDown(unsigned key) {
+// On an existing device a key may be down by anyone's hand: a keeper killed
+// before it released, a real remote held.
+bool isDownOnDevice(unsigned key) {
     KeyBits down{};
-    return holder[key] >= 0 ||
-           (!device.ownRemote && ioctl(device.fd, EVIOCGKEY(sizeof down), down) >= 0 && isSet(down, key));
+    return !device.ownRemote && ioctl(device.fd, EVIOCGKEY(sizeof down), down) >= 0 && isSet(down, key);
 }
 
-// Every key of the table that is down and held by `caller` (-1: by anyone), up.
-void releaseKeys(int caller) {
+// Every key of the table that the device shows down, up.
+void releaseDown() {
     for (const Button& button : buttons)
         for (const LinuxKey& key : button.keys)
-            if (key.code != 0 && (caller < 0 ? isDown(key.code) : holder[key.code] == caller)) inject(key.code, 0);
+            if (key.code != 0 && isDownOnDevice(key.code)) inject(key.code, 0);
 }
 
-// Presses held past the longest that kestrov makes, by a caller stopped or
-// stuck, go up; its own release then sends nothing. The ms until the next
-// one is due.
+void releaseHeld() {
+    if (held.key != 0) inject(held.key, 0);
+}
+
+// A press held past the longest that kestrov makes, by a caller stopped or
+// stuck, goes up; its own release then sends nothing. The ms until it is due.
 long long releaseOverdue() {
-    long long next = overdueMs;
-    for (const Button& button : buttons)
-        for (const LinuxKey& key : button.keys) {
-            if (key.code == 0 || holder[key.code] < 0) continue;
-            long long left = pressedMs[key.code] + overdueMs - nowMs();
-            if (left <= 0) inject(key.code, 0);
-            else next = std::min(next, left);
-        }
-    return next;
+    long long left = held.sinceMs + overdueMs - nowMs();
+    if (held.key != 0 && left <= 0) releaseHeld();
+    return held.key != 0 ? left : overdueMs;
 }
 
 // Readers that lag behind get the settle time to read the last keys, then
@@ -115,8 +144,9 @@ long long releaseOverdue() {
 // is gone when its connection closes, with this process.
 [[noreturn]] void goAway() {
     close(listener);  // a new call makes a new remote from here
+    listener = -1;
     if (device.ownRemote) {
-        releaseKeys(-1);
+        releaseHeld();
         delayEvent(static_cast<long>(lastKeyMs + settleMs - nowMs()));
         ioctl(device.fd, UI_DEV_DESTROY);
     }
@@ -128,11 +158,12 @@ long long releaseOverdue() {
 // name, no later call can come.
 void endCall(int index) {
     Caller& caller = callers[index];
-    releaseKeys(caller.fd);
+    if (held.caller == caller.fd) releaseHeld();
     if (caller.sent) lastKeyMs = nowMs();  // its last keys may still be on their way to readers
     keepSeconds = caller.keepSeconds;
     if (callerCount == 1 && (keepSeconds == 0 || listener < 0)) goAway();  // its connection closes as the remote goes
     close(caller.fd);
+    full = false;
     caller = callers[--callerCount];
     deadlineMs = nowMs() + static_cast<long long>(keepSeconds) * 1000;
 }
@@ -169,27 +200,15 @@ void serve(int index) {
     unsigned answer = linuxKey(*button);
     if (answer != 0 && request.action == press) {
         if (hasGone(caller.fd)) return endCall(index);
-        if (isDown(answer)) inject(answer, 0);  // another call's press ends here, as a press would on a remote
+        releaseHeld();  // a new key ends the last, as on a receiver; its caller's release then sends nothing
+        if (isDownOnDevice(answer)) inject(answer, 0);  // else the kernel takes the press for a repeat
         inject(answer, 1);
-        holder[answer] = caller.fd;
-        pressedMs[answer] = lastKeyMs;
+        held = Held{answer, caller.fd, lastKeyMs};
         caller.sent = true;
-    } else if (answer != 0 && holder[answer] == caller.fd) {
+    } else if (answer != 0 && held.key == answer && held.caller == caller.fd) {
         inject(answer, 0);
     }
     if (send(caller.fd, &answer, sizeof answer, MSG_DONTWAIT | MSG_NOSIGNAL) != sizeof answer) endCall(index);
-}
-
-void acceptCaller() {
-    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (fd < 0) return;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != geteuid()) {
-        close(fd);  // another user's process: the keys of this one are not for it
-        return;
-    }
-    callers[callerCount++] = Caller{fd, keepSeconds, false};
 }
 
 [[noreturn]] void keep() {
@@ -198,13 +217,14 @@ void acceptCaller() {
         if (callerCount == 0 && left <= 0) goAway();
         long long wait = std::min(releaseOverdue(), callerCount > 0 ? overdueMs : std::min(left, 3600000LL));
         pollfd ready[maxCallers + 1];
-        ready[0] = pollfd{callerCount < maxCallers ? listener : -1, POLLIN, 0};
+        ready[0] = pollfd{canAccept() ? listener : -1, POLLIN, 0};
         for (int i = 0; i < callerCount; ++i) ready[i + 1] = pollfd{callers[i].fd, POLLIN, 0};
         if (poll(ready, static_cast<nfds_t>(callerCount) + 1, static_cast<int>(wait)) <= 0) continue;
-        // From the last: ending a call moves the last one into its place.
+        // Every caller in turn, one message each. From the last: ending a call
+        // moves the last one, seen already or new, into its place.
         for (int i = callerCount - 1; i >= 0; --i)
             if (ready[i + 1].revents != 0) serve(i);
-        if (ready[0].revents != 0) acceptCaller();
+        if (ready[0].revents != 0) acceptCallers();
     }
 }
 
@@ -305,7 +325,7 @@ pid_t startKeeper(const Keeping& keeping, int client) noexcept {
     // Only the keeper holds the name, so whatever answers there is a keeper
     // at work; a call that finds it taken meets the keeper that took it.
     if (keeping.name != nullptr) {
-        listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (listener < 0) fail(client, Step::keeper);
         if (bind(listener, reinterpret_cast<const sockaddr*>(keeping.name), keeping.nameSize) != 0)
             fail(client, errno == EADDRINUSE ? Step::nameTaken : Step::keeper);
@@ -315,11 +335,10 @@ pid_t startKeeper(const Keeping& keeping, int client) noexcept {
     device.fd = device.ownRemote ? createRemote(client) : openDevice(client, keeping.devicePath);
     Setup ready{Step::ready, 0};
     if (send(client, &ready, sizeof ready, MSG_NOSIGNAL) != sizeof ready) _exit(1);
-    for (int& caller : holder) caller = -1;
     settleMs = keeping.settleMs;
     keepSeconds = keeping.keepSeconds;
     bornMs = nowMs();
     lastKeyMs = bornMs - settleMs;  // only keys sent make the remote wait before it goes
-    if (!device.ownRemote) releaseKeys(-1);  // left down by a keeper that was killed
+    if (!device.ownRemote) releaseDown();  // left so by a keeper that was killed
     keep();
 }

@@ -240,8 +240,7 @@ void showEvent(const char* action, unsigned long code) {
     writeStandardError(line, formatEvent(line, action, code));
 }
 
-// The signals that would end the process as it stands: those left to their
-// default action that ends it. A handled one is the program's own affair.
+// A handled signal is the program's own affair.
 sigset_t endingSignals() {
     sigset_t ending;
     sigemptyset(&ending);

@@ -9,6 +9,8 @@
 
 #include "Buttons.h"
 
+#include <csignal>
+
 // A CASCADE_* variable; null when unset or empty, and in a process with more
 // privilege than its user (setuid, setgid, file capabilities), where it
 // would let any user name files for root to open.
@@ -42,6 +44,9 @@ bool traceEvent(const char* action, unsigned long code);
 void showEvent(const char* action, unsigned long code);
 
 void delayEvent(long milliseconds);  // none when 0 or less
+// The signals that would end the process as it stands: those left to their
+// default action that ends it.
+sigset_t endingSignals();
 // Holds a key down: waits `milliseconds`, or less when a signal that would
 // end the process comes (it acts once the key is released).
 void holdKey(long milliseconds);

@@ -76,6 +76,13 @@ const char* findName(unsigned key) {
     return nullptr;
 }
 
+// A script that can't be written whole is no script: status 1 at once.
+void flushScript() {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return;
+    std::fprintf(stderr, "kestrov-record: cannot write the script: %s; it is not whole\n", std::strerror(errno));
+    std::_Exit(1);
+}
+
 void writeComment(unsigned key, const char* what) {
     const char* name = findName(key);
     if (name != nullptr) std::printf("# %s%s\n", name, what);
@@ -121,7 +128,7 @@ void writePress(const Press& press) {
     } else {
         writeCall(press, *button, c);
     }
-    std::fflush(stdout);
+    flushScript();
     presses += press.key != 0 ? 1 : 0;
 }
 
@@ -150,8 +157,12 @@ Press* findDown(unsigned key) {
     return nullptr;
 }
 
-// After SYN_DROPPED: keys down as the device has them now, and a note.
+// After SYN_DROPPED: keys down as the device has them now, and a note. The
+// events still waiting to be read are in that state already, so they go
+// unread: taken after it, they would put the keys of now before older ones.
 void readKeysAgain(int fd, long long ms) {
+    input_event unread[64];
+    while (read(fd, unread, sizeof unread) > 0) {}
     KeyBits down{};
     ioctl(fd, EVIOCGKEY(sizeof down), down);
     for (int i = 0; i < pendingCount; ++i)
@@ -163,7 +174,9 @@ void readKeysAgain(int fd, long long ms) {
 
 bool dropping = false;  // events until the next SYN_REPORT are lost
 
-void takeEvent(int fd, const input_event& event) {
+// False once the device's keys were read again: the rest of the events read
+// with this one are older than that.
+bool takeEvent(int fd, const input_event& event) {
     long long ms = static_cast<long long>(event.input_event_sec) * 1000 + event.input_event_usec / 1000;
     Press* down = event.type == EV_KEY ? findDown(event.code) : nullptr;
     if (event.type == EV_SYN && event.code == SYN_DROPPED) {
@@ -171,8 +184,10 @@ void takeEvent(int fd, const input_event& event) {
     } else if (event.type == EV_SYN && event.code == SYN_REPORT && dropping) {
         dropping = false;
         readKeysAgain(fd, ms);
+        writePending(false);
+        return false;
     } else if (dropping || event.type != EV_KEY || (down == nullptr) != (event.value == 1)) {
-        return;  // a release or repeat of a key down before the recording began
+        return true;  // a release or repeat of a key down before the recording began
     } else if (event.value == 1) {
         addPress(event.code, ms);
     } else if (event.value == 2) {
@@ -181,12 +196,16 @@ void takeEvent(int fd, const input_event& event) {
         down->upMs = ms;
     }
     writePending(false);
+    return true;
 }
 
 void stop(int /*signal*/) { stopped = 1; }
 
 // SIGINT, SIGTERM and SIGHUP end the recording; they are let in only while
-// it waits for the device, so none cuts a line. The mask to wait with.
+// it waits for the device, so none cuts a line. Only SIGHUP stays ignored
+// when it is (nohup); a shell starts a background job with SIGINT ignored,
+// and the script that started it must still be able to stop it. A reader of
+// the script gone is a write that fails, not SIGPIPE. The mask to wait with.
 sigset_t catchStops() {
     sigset_t stops;
     sigset_t waiting;
@@ -196,9 +215,10 @@ sigset_t catchStops() {
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction before {};
         sigaction(signal, nullptr, &before);
-        if (before.sa_handler != SIG_IGN) sigaction(signal, &onStop, nullptr);  // nohup's stays ignored
+        if (signal != SIGHUP || before.sa_handler != SIG_IGN) sigaction(signal, &onStop, nullptr);
         sigaddset(&stops, signal);
     }
+    signal(SIGPIPE, SIG_IGN);
     sigprocmask(SIG_BLOCK, &stops, &waiting);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&waiting, signal);
     return waiting;
@@ -217,7 +237,7 @@ int record(int fd, const char* path) {
             if (static_cast<unsigned char>(*text) < ' ') *text = '?';
     // The first call makes the kept remote, so that the first key doesn't wait for it.
     std::printf("#!/bin/sh\n# The keys of \"%s\" (%s), recorded by kestrov-record\nkestrov -k ''\n", name, where);
-    std::fflush(stdout);
+    flushScript();
     while (stopped == 0 && (pressLimit == 0 || presses < pressLimit)) {
         pollfd device{fd, POLLIN, 0};
         input_event events[64];
@@ -228,7 +248,7 @@ int record(int fd, const char* path) {
             std::fprintf(stderr, "kestrov-record: %s went away (%s); the script ends with its last key\n", path, why);
             return 1;
         }
-        for (ssize_t i = 0; i < got / static_cast<ssize_t>(sizeof(input_event)); ++i) takeEvent(fd, events[i]);
+        for (ssize_t i = 0; i < got / static_cast<ssize_t>(sizeof(input_event)) && takeEvent(fd, events[i]); ++i) {}
     }
     writePending(true);
     return 0;
@@ -236,9 +256,16 @@ int record(int fd, const char* path) {
 
 struct InputDevice {
     char name[256];
+    bool typable;   // a name without control characters, which a terminal would obey
     char node[32];  // /dev/input/eventN; empty: none
     int buttons;    // how many of our buttons it has a key for
 };
+
+bool isTypable(const char* name) {
+    for (; *name != '\0'; ++name)
+        if (static_cast<unsigned char>(*name) < ' ' || *name == '\x7f') return false;
+    return true;
+}
 
 int countButtons(const char* hex) {
     KeyBits words{};  // as /proc gives them: the last holds keys 0 and up
@@ -268,9 +295,11 @@ bool readDevice(FILE* devices, InputDevice& device) {
     while (std::fgets(line, sizeof line, devices) != nullptr && line[0] != '\n') {
         any = true;
         line[std::strcspn(line, "\n")] = '\0';
-        if (char* quote = std::strrchr(line, '"'); quote > line + 8 && std::strncmp(line, "N: Name=\"", 9) == 0) {
+        if (char* quote = std::strrchr(line, '"'); std::strncmp(line, "N: Name=\"", 9) == 0) {
             *quote = '\0';
             std::snprintf(device.name, sizeof device.name, "%.*s", static_cast<int>(sizeof device.name - 1), line + 9);
+            // A line feed in the name ends the line early: the rest is on the next ones.
+            device.typable = quote > line + 8 && isTypable(device.name);
         }
         if (std::strncmp(line, "B: KEY=", 7) == 0) device.buttons = countButtons(line + 7);
         if (std::strncmp(line, "H: Handlers=", 12) == 0)
@@ -280,19 +309,32 @@ bool readDevice(FILE* devices, InputDevice& device) {
     return any;
 }
 
+// The text as sh reads it back: in single quotes, each ' as '\''.
+void writeQuoted(const char* text) {
+    std::fputc('\'', stderr);
+    for (; *text != '\0'; ++text) *text == '\'' ? std::fputs("'\\''", stderr) : std::fputc(*text, stderr);
+    std::fputc('\'', stderr);
+}
+
 int listDevices() {
     FILE* devices = std::fopen(devicesPath, "re");
     InputDevice device{};
-    char example[sizeof device.name] = "";
+    InputDevice example{};
     std::fputs("kestrov-record: name the device to record, by its node or its name:\n", stderr);
     while (devices != nullptr && readDevice(devices, device)) {
         if (device.buttons == 0 || device.node[0] == '\0') continue;
-        std::fprintf(stderr, "  %-18s \"%s\", %d of our %zu buttons\n", device.node, device.name, device.buttons,
-                     sizeof buttons / sizeof *buttons);
-        std::memcpy(example, device.name, sizeof example);
+        if (device.typable) std::fprintf(stderr, "  %-18s \"%s\"", device.node, device.name);
+        else std::fprintf(stderr, "  %-18s (a name with control characters: use the node)", device.node);
+        std::fprintf(stderr, ", %d of our %zu buttons\n", device.buttons, sizeof buttons / sizeof *buttons);
+        example = device;
     }
-    if (example[0] == '\0') std::fprintf(stderr, "  none has keys of our buttons (see %s)\n", devicesPath);
-    else std::fprintf(stderr, "for example: kestrov-record '%s' >session.sh\n", example);
+    if (example.node[0] == '\0') {
+        std::fprintf(stderr, "  none has keys of our buttons (see %s)\n", devicesPath);
+    } else {
+        std::fputs("for example: kestrov-record ", stderr);
+        writeQuoted(example.typable ? example.name : example.node);
+        std::fputs(" >session.sh\n", stderr);
+    }
     if (devices != nullptr) std::fclose(devices);
     return 2;
 }
@@ -303,7 +345,7 @@ bool findNode(const char* name, char (&node)[32]) {
     InputDevice device{};
     int most = -1;
     while (devices != nullptr && readDevice(devices, device))
-        if (std::strcmp(device.name, name) == 0 && device.node[0] != '\0' && device.buttons > most) {
+        if (device.typable && std::strcmp(device.name, name) == 0 && device.node[0] != '\0' && device.buttons > most) {
             most = device.buttons;
             std::memcpy(node, device.node, sizeof node);
         }
@@ -317,14 +359,16 @@ int refuse(const char* what, const char* why, const char* remedy) {
 }
 
 // DEVICE opened for reading, without blocking (a FIFO would wait for a
-// writer) and without grabbing it; -1 after a line that says why.
+// writer) and without grabbing it; -1 after a line that says why. It is a
+// device's name unless it is the path of a character device: a name may hold
+// a slash, and a file of the current folder may be named like a device.
 int openInput(const char* device, char (&node)[32]) {
     struct stat file {};
     const char* path = device;
-    if (std::strchr(device, '/') == nullptr && stat(device, &file) != 0) {
-        if (!findNode(device, node)) return refuse(device, "no input device has this name or path", listRemedy);
-        path = node;
-    }
+    bool isNode = stat(device, &file) == 0 && S_ISCHR(file.st_mode);
+    if (!isNode && findNode(device, node)) path = node;
+    else if (!isNode && std::strchr(device, '/') == nullptr && stat(device, &file) != 0)
+        return refuse(device, "no input device has this name or path", listRemedy);
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     int version = 0;
     if (fd < 0)
