@@ -186,20 +186,28 @@ bool hasGone(int fd) {
     return poll(&end, 1, 0) > 0 && (end.revents & POLLHUP) != 0;
 }
 
-void serve(int index) {
+// One message of the caller. True when it was a press that went in: the
+// release that the caller sent with it goes next, so that no key waits down
+// for a turn of the others, which a reader would take for a key held.
+bool serve(int index) {
     Caller& caller = callers[index];
     Request request{};
     ssize_t got = recv(caller.fd, &request, sizeof request, MSG_DONTWAIT | MSG_TRUNC);  // the whole size
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return false;
     const Button* button = got == sizeof request ? findKey(request) : nullptr;
+    bool keepRequest = got == sizeof request && request.action == keepFor && request.value <= longestKeepSeconds;
+    if (button == nullptr && keepRequest) caller.keepSeconds = request.value;
     if (button == nullptr) {
-        if (got != sizeof request || request.action != keepFor || request.value > longestKeepSeconds) return endCall(index);
-        caller.keepSeconds = request.value;
-        return;
+        if (!keepRequest) endCall(index);
+        return false;
     }
     unsigned answer = linuxKey(*button);
-    if (answer != 0 && request.action == press) {
-        if (hasGone(caller.fd)) return endCall(index);
+    bool pressed = answer != 0 && request.action == press;
+    if (pressed && hasGone(caller.fd)) {
+        endCall(index);
+        return false;
+    }
+    if (pressed) {
         releaseHeld();  // a new key ends the last, as on a receiver; its caller's release then sends nothing
         if (isDownOnDevice(answer)) inject(answer, 0);  // else the kernel takes the press for a repeat
         inject(answer, 1);
@@ -208,7 +216,9 @@ void serve(int index) {
     } else if (answer != 0 && held.key == answer && held.caller == caller.fd) {
         inject(answer, 0);
     }
-    if (send(caller.fd, &answer, sizeof answer, MSG_DONTWAIT | MSG_NOSIGNAL) != sizeof answer) endCall(index);
+    if (send(caller.fd, &answer, sizeof answer, MSG_DONTWAIT | MSG_NOSIGNAL) == sizeof answer) return pressed;
+    endCall(index);
+    return false;
 }
 
 [[noreturn]] void keep() {
@@ -220,10 +230,10 @@ void serve(int index) {
         ready[0] = pollfd{canAccept() ? listener : -1, POLLIN, 0};
         for (int i = 0; i < callerCount; ++i) ready[i + 1] = pollfd{callers[i].fd, POLLIN, 0};
         if (poll(ready, static_cast<nfds_t>(callerCount) + 1, static_cast<int>(wait)) <= 0) continue;
-        // Every caller in turn, one message each. From the last: ending a call
-        // moves the last one, seen already or new, into its place.
+        // Every caller in turn, one key or message each. From the last: ending
+        // a call moves the last one, seen already or new, into its place.
         for (int i = callerCount - 1; i >= 0; --i)
-            if (ready[i + 1].revents != 0) serve(i);
+            if (ready[i + 1].revents != 0 && serve(i)) serve(i);
         if (ready[0].revents != 0) acceptCallers();
     }
 }

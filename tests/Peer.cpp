@@ -1,11 +1,12 @@
 // Another process at a keeper's meeting point, an abstract Unix socket name.
-// Usage: peer NAME HEX     sends those bytes and prints the answer, or "closed"
+// Usage: peer NAME HEX     sends those bytes and prints the answer, "closed", or "no answer" after 3 s
 //        peer NAME         holds the name and prints the size of what it is sent
 //        peer NAME listen  holds the name and never accepts
 //        peer NAME bind    holds the name and never listens
 #include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -29,8 +30,11 @@ int main(int argc, char* argv[]) {
     for (const char* hex = argv[2]; hex[0] != '\0' && length < sizeof bytes; hex += 2)
         std::sscanf(hex, "%2hhx", &bytes[length++]);
     unsigned answer = 0;
+    timeval patience{3, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     if (connect(fd, address, size) != 0) return 1;
     send(fd, bytes, length, MSG_NOSIGNAL);
-    if (recv(fd, &answer, sizeof answer, 0) == sizeof answer) std::printf("answer %u\n", answer);
-    else std::puts("closed");
+    ssize_t got = recv(fd, &answer, sizeof answer, 0);
+    if (got == sizeof answer) std::printf("answer %u\n", answer);
+    else std::puts(got < 0 ? "no answer" : "closed");
 }

@@ -4,7 +4,9 @@
 // repeated (EV_REP), there until killed. Keys given as KEY:HOLD:PAUSE are
 // pressed in turn from a second on, held HOLD ms, then PAUSE ms to the next,
 // and repeated as remotes do, after 500 ms, then every 125 ms (else the
-// kernel's 250 and 33, and readers see no EV_REP event). Usage: receiver KEY[:HOLD:PAUSE]...
+// kernel's 250 and 33, and readers see no EV_REP event). Options first: the
+// device's name (else "Test receiver") and the ms before a repeat.
+// Usage: receiver [name=NAME] [delay=MS] KEY[:HOLD:PAUSE]...
 #include "Buttons.h"
 
 #include <cstdlib>
@@ -52,19 +54,26 @@ int main(int argc, char* argv[]) {
     ioctl(fd, UI_SET_EVBIT, EV_REP);
     ioctl(fd, UI_SET_EVBIT, EV_MSC);
     ioctl(fd, UI_SET_MSCBIT, MSC_SCAN);
+    const char* name = "Test receiver";
+    int delayMs = 500;
+    int first = 1;
+    for (; first < argc && std::strchr(argv[first], '=') != nullptr; ++first) {
+        if (std::strncmp(argv[first], "name=", 5) == 0) name = argv[first] + 5;
+        if (std::strncmp(argv[first], "delay=", 6) == 0) delayMs = std::atoi(argv[first] + 6);
+    }
     bool plays = false;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = first; i < argc; ++i) {
         takeArgument(argv[i], false);
         plays = plays || std::strchr(argv[i], ':') != nullptr;
     }
     uinput_setup setup{};
-    std::strncpy(setup.name, "Test receiver", sizeof setup.name - 1);
+    std::strncpy(setup.name, name, sizeof setup.name - 1);
     if (ioctl(fd, UI_DEV_SETUP, &setup) != 0 || ioctl(fd, UI_DEV_CREATE) != 0) return 1;
     if (plays) {
-        emit(EV_REP, REP_DELAY, 500);
+        emit(EV_REP, REP_DELAY, delayMs);
         emit(EV_REP, REP_PERIOD, 125);
         sleep(1);
     }
-    for (int i = 1; plays && i < argc; ++i) takeArgument(argv[i], true);
+    for (int i = first; plays && i < argc; ++i) takeArgument(argv[i], true);
     pause();
 }

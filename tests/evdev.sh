@@ -1,19 +1,24 @@
 #!/bin/sh
 # The evdev library on a real kernel, one case a line: a command; the Linux keys that a reader of our
 # virtual remote or of the PS/2 keyboard (busybox's dd, not ours) sees, in order, each pressed and
-# released with a SYN_REPORT; standard error, lines joined by " | ". Run as root on the virtual device.
+# released with a SYN_REPORT, one key down at a time; standard error, lines joined by " | ". Run as root on the virtual device.
 scratch=$(mktemp -d) passed=0 failed=0
 trap 'rm -rf "$scratch"' EXIT
 
-check() {  # [keep=SECONDS] [order=1: key by key] [every30=1: the remote read every 30 ms, first in line for the processor] check COMMAND KEYS [STDERR [SECONDS THE REMOTE'S READER LAGS]]
+brief() { if [ ${#1} -le 600 ]; then printf %s "$1"; else printf '%s\n' $1 | sort | uniq -c | tr -s ' \n' '  '; fi; }  # long: counted
+
+check() {  # [keep=SECONDS] [order=1: key by key] [every30=1: the remote read every 30 ms, first in line for the processor] [ignore=KEY: not counted] check COMMAND KEYS [STDERR [SECONDS THE REMOTE'S READER LAGS]]
     rm -f "$scratch/remote"; dd if=/dev/input/event0 of="$scratch/keyboard" bs=16 2>/dev/null & reader=$!  # PS/2 keyboard
     (export CASCADE_SETTLE_MS=1000 CASCADE_KEEP_S=${keep:-0}; eval "$1") >/dev/null 2>"$scratch/err" & tool=$!
     until [ -e /dev/input/event1 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done  # our remote, when it comes
     slowly='dd bs=16'; [ -z "${every30-}" ] || slowly=/tests/reader
     { sleep "${4:-0}"; eval timeout 30 "$slowly"; } 2>/dev/null </dev/input/event1 >"$scratch/remote" &  # ends as the remote goes
     wait $tool; kill $reader; wait
-    got=$(od -An -v -tu2 -w16 "$scratch/keyboard" "$scratch/remote" 2>/dev/null | awk -v norep="${norep-}" '
+    got=$(od -An -v -tu2 -w16 "$scratch/keyboard" "$scratch/remote" 2>/dev/null | awk -v norep="${norep-}" -v ignore="${ignore-}" '
         $5 == 20 { next }  # a new remote'"'"'s repeat settings
+        $5 == 1 && $7 == 1 && down != "" { printf "(%s down too) ", down }  # a remote has one key down at a time
+        $5 == 1 && $7 == 1 { down = $6 } $5 == 1 && $7 == 0 && $6 == down { down = "" }
+        $5 == 1 && $6 == ignore { unreported = 1; next } unreported && $5 == 0 { unreported = 0; next }
         $5 == 1 && $7 == 2 { if (!repeats++ && !norep) printf "rep "; next }  # the kernel'"'"'s repeats of a held key, as one
         $5 == 0 && $7 == 1 { next }
         { repeats = 0; printf "%s ", $5 == 1 ? $6 ":" $7 : $5 $6 $7 == "000" ? "syn" : $5 "/" $6 "/" $7 }')
@@ -22,7 +27,7 @@ check() {  # [keep=SECONDS] [order=1: key by key] [every30=1: the remote read ev
     err=$(sed ':a;N;$!ba;s/\n/ | /g' "$scratch/err")
     case $err in ${3-}) err= ;; *) err=${err:-(nothing)} ;; esac
     if [ "$got" = "$want" ] && [ -z "$err" ]; then passed=$((passed + 1)); else
-        failed=$((failed + 1)) && printf 'FAIL: %s\n  got  %s%s\n  want %s\n' "$1" "$got" "${err:+ stderr: $err}" "$want"
+        failed=$((failed + 1)) && printf 'FAIL: %s\n  got  %s%s\n  want %s\n' "$1" "$(brief "$got")" "${err:+ stderr: $err}" "$(brief "$want")"
     fi
 }
 
@@ -63,8 +68,10 @@ check                "$kbd $slow kestrov -k il & sleep 0.5; killall -KILL kestro
 check 'mkfifo /tmp/f; exec 4<>/tmp/f; dd if=/dev/zero bs=4096 count=16 >&4 2>&-; /tests/receiver 103 & sleep 1; CASCADE_TRACE=/tmp/f CASCADE_DEVICE=/dev/input/event1 kestrov -k i; kill $!' '103' 'libCascade: trace /tmp/f took nothing for a second*'
 
 # Under pressure: few descriptors (setuid too), what holds the keeper's name and does not answer, stopped keepers and
-# callers, bursts of calls for a reader that reads every 30 ms; no keeper left behind, none spinning.
+# callers, bursts of calls for a reader that reads every 30 ms (500 at once; one ended by SIGTERM as it waits its turn,
+# its keys not counted), two calls holding keys at once, a keep request of the wrong size; no keeper left behind, none spinning.
 limits='for n in 4 5 6 7 8 9; do sh -c "ulimit -n $n; exec $k -k i"; done' other='su nobody -c "exec /tests/peer kestrov/0/remote'
+ended() { s=$(cut -d' ' -f3 "/proc/$1/stat" 2>&-); [ "${s:-Z}" = Z ]; }  # gone, or a zombie not yet waited for
 idle='sleep 1; for p in $(pidof kestrov-keeper); do [ "$(cut -d" " -f14 /proc/$p/stat)" -lt 20 ] || echo "$p spinning" >&2; done'
 emfile='Too many open files (raise the limit on open files: ulimit -n); tracing to standard error | down 0x1000C arrow-up | up 0x1000C arrow-up'
 keep=9 check  "k=kestrov; $limits; $idle; $gone ''"   '103 103 103 103' "libCascade: cannot start a keeper for /dev/uinput: $emfile | libCascade: cannot create a virtual remote through /dev/uinput: $emfile"
@@ -78,6 +85,10 @@ keep=9 norep=1 check "$kbd kestrov -k ''; $kbd CASCADE_DELAY_MS=150 kestrov -k i
 keep=20 check "$kbd CASCADE_HOLD_MS=10000 kestrov -k i & sleep 1; kill -STOP \$!; sleep 11; $kbd kestrov -k l; kill -CONT \$!; wait; $kbd $gone ''" '103 106'
 keep=9 order=1 every30=1 check "for i in \$(seq 10); do kestrov -k ilil & done; wait; $gone ''"                "$(printf '103 %.0s' $(seq 20); printf '106 %.0s' $(seq 20))"
 keep=9 order=1 every30=1 check "$made; for i in \$(seq 40); do kestrov -k ilil & done; wait; $gone ''"        "$(printf '103 %.0s' $(seq 80); printf '106 %.0s' $(seq 80))"
+keep=9 order=1 every30=1 check "$made; for i in \$(seq 500); do kestrov -k ilil & done; wait; $gone ''"       "$(printf '103 %.0s' $(seq 1000); printf '106 %.0s' $(seq 1000))"
+keep=9 order=1 every30=1 ignore=108 check "$made; for i in \$(seq 200); do kestrov -k $(printf %.0sil $(seq 10)) & done; kestrov -k kkkk & sleep 1; kill -TERM \$!; sleep 1; ended \$! || echo 'running a second after SIGTERM' >&2; wait; $gone ''" "$(printf '103 %.0s' $(seq 2000); printf '106 %.0s' $(seq 2000))"
+keep=9 order=1 check "$made; CASCADE_HOLD_MS=300 kestrov -k iiii & CASCADE_HOLD_MS=300 kestrov -k llll & wait; $gone ''" '103 103 103 103 106 106 106 106'
+keep=9 check         "$made; /tests/peer kestrov/0/remote 4b0000003c00000000 >&2; $gone l"                   '106' 'closed' 
 
 # Held keys: the press in the device for the whole hold, repeated by our remote (500 ms, then every 125 ms) and by a
 # receiver with repeats of its own; a signal ends a hold at once, the key released first.

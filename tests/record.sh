@@ -59,17 +59,32 @@ check 0 'session 103:60:300 402:80:700 517:40:1500 352:2000:400 103:60:0' 'iU5+a
 check 0 'play buttons:20:60 115:20:60; kestrov-record -n 68 "Test receiver"' \
     '00112233445566778899\na\naikjlUUOOJJLLFFBPPAApPsEfbzxrmneoWWXu1u2u3u4u5u6u7u8(KEY_VOLUMEUP)'
 
-# The end: SIGTERM (or SIGINT, SIGHUP) or a count ends it whole, a kill leaves it whole to the last release, a device gone, events lost.
-held='play 103:60:200 352:3000:0; kestrov-record $node & sleep 2.5;'
+# The end: SIGTERM (or SIGINT, SIGHUP) or a count ends it whole, a kill leaves it whole to the last release, a device gone,
+# events lost (what the kernel still held then is in the keys read again: k taps, then j held, not repeated, give j, l). SIGINT
+# ends it when a script started it in the background (with SIGINT ignored). A script that can't be written is status 1.
+held='play 103:60:200 352:3000:0; kestrov-record $node & sleep 2.5;' taps=$(printf '108:5:5 %.0s' $(seq 100))
 check 0   "$held kill -TERM \$!; wait \$!"                        'i(KEY_OK still down at the end)'
 check 137 "$held kill -KILL \$!; wait \$!"                        'i' 'Killed'
 check 1   "$held kill \$receiver; wait \$!"                       'i+a' 'kestrov-record: /dev/input/event1 went away (No such device); *'
 check 0   'play 103:60:100 108:60:100 105:60:100; kestrov-record -n 2 $node' 'ik'
 check 0   'play buttons:5:5; (kestrov-record $node & sleep 0.5; kill -STOP $!; sleep 3; kill -CONT $!; sleep 1; kill $!) | grep lost' \
     '(events were lost here (SYN_DROPPED); the keys down were read again)'
+check 0   "play delay=9000 $taps 105:3000:0 106:60:0; kestrov-record \$node & sleep 0.5; kill -STOP \$!; sleep 3.5; kill -CONT \$!; sleep 4; kill \$!; wait \$!" \
+    '(events were lost here (SYN_DROPPED); the keys down were read again)+jl'
+check 0   "play 103:60:0; sh -c 'kestrov-record $node & sleep 2; kill -INT \$!; sleep 1; kill -KILL \$! 2>&-; wait \$!'" 'i'
+check 1   'play 103:60:100 108:60:100; kestrov-record -n 2 $node >/dev/full' - 'kestrov-record: cannot write the script: No space left on device; it is not whole'
+check 1   'play 103:60:100 108:60:100; kestrov-record -n 2 $node >&-'       - 'kestrov-record: cannot write the script: Bad file descriptor; it is not whole'
+check 0   'play 103:60:100 108:60:100; { kestrov-record -n 2 $node; echo "status $?" >&2; } | true' - 'kestrov-record: cannot write the script: Broken pipe; it is not whole | status 1'
 
-# No device: the ones with our keys, status 2. Bad input: one line on standard error, status 2, nothing on standard output.
+# No device: the ones with our keys, status 2, its example valid sh whatever the name. Names with a slash or a quote, or
+# like a file here, name the device; one with control characters is listed by its node.
+# Bad input: one line on standard error, status 2, nothing on standard output.
+bob="name=IR/Bob's remote" example='s/^for example: kestrov-record \(.*\) >session.sh$/kestrov-record -n 1 \1/p'
 check 2 'play 103 402 517 352 115; kestrov-record' - 'kestrov-record: name the device to record, * | */dev/input/event1 * "Test receiver", 4 of our 46 buttons | for example: *'
+check 0 'play "$bob" 103:60:0; kestrov-record -n 1 "IR/Bob'"'"'s remote"' 'i'
+check 0 'play "$bob" 103:60:0; eval "$(kestrov-record 2>&1 | sed -n "$example")"' 'i'
+check 0 'play 103:60:0; cd $scratch && : >"Test receiver" && kestrov-record -n 1 "Test receiver"' 'i'
+check 2 'play "name=$(printf "IR\\nremote")" 103; kestrov-record' - '* | */dev/input/event1 * (a name with control characters: use the node), 1 of our 46 buttons | for example: kestrov-record '"'/dev/input/event1'"' >session.sh'
 check 2 'kestrov-record /init'                  - 'kestrov-record: /init: not an input device (kestrov-record alone lists the input devices)'
 check 2 'kestrov-record /dev/null'              - 'kestrov-record: /dev/null: not an input device (*)'
 check 2 'kestrov-record /tmp'                   - 'kestrov-record: /tmp: not an input device (*)'
