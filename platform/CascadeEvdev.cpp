@@ -317,10 +317,10 @@ int eventCount;
 // Every event still to ask for, in one call. The keeper gone, the answer's
 // wait says so.
 void ask() {
-    Request requests[2];
-    iovec parts[2];
+    Request requests[2]{};
+    iovec parts[2]{};
     mmsghdr messages[2]{};
-    int asked[2];
+    int asked[2]{};
     int count = 0;
     for (int i = 0; i < eventCount; ++i) {
         if (events[i].key != -4) continue;
