@@ -401,11 +401,11 @@ void CascadeInput::DispatchKeyDown(unsigned long key) {
     long pause = std::max(holdMs, delayMs);
     if (pause == 0) return;
     settle();
-    holdKey(pause);
+    pauseKey(pause);
 }
 
 void CascadeInput::DispatchKeyUp(unsigned long key) {
     sendEvent(release, key);
     settle();
-    delayEvent(delayMs);
+    pauseKey(delayMs);
 }

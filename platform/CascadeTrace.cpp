@@ -19,10 +19,10 @@ const long holdMs = readMilliseconds("CASCADE_HOLD_MS", 0);
 
 void CascadeInput::DispatchKeyDown(unsigned long key) {
     traceEvent("down", key);
-    holdKey(holdMs > delayMs ? holdMs : delayMs);
+    pauseKey(holdMs > delayMs ? holdMs : delayMs);
 }
 
 void CascadeInput::DispatchKeyUp(unsigned long key) {
     traceEvent("up", key);
-    delayEvent(delayMs);
+    pauseKey(delayMs);
 }

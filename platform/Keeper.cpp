@@ -85,14 +85,18 @@ bool canAccept() { return listener >= 0 && callerCount < maxCallers && !full; }
 void waitAccepting(long long untilMs) {
     for (long long left = untilMs - nowMs(); left > 0; left = untilMs - nowMs()) {
         pollfd name{canAccept() ? listener : -1, POLLIN, 0};
-        if (poll(&name, 1, static_cast<int>(left)) > 0) acceptCallers();
+        // A second at most: a keeper at work stirs, so its callers wait for it (a settle of 10 s).
+        if (poll(&name, 1, static_cast<int>(std::min(left, 1000LL))) > 0) acceptCallers();
     }
 }
 
-// Waits for room in the readers' buffers (burstEvents); a new remote first
-// waits for readers to notice it: they miss what it sends before.
-void pace() {
+// A new remote waits for readers to notice it: they miss what it sends before.
+void settleRemote() {
     if (device.ownRemote) waitAccepting(bornMs + settleMs);
+}
+
+// Waits for room in the readers' buffers (burstEvents).
+void pace() {
     pacedMs = std::max(pacedMs, nowMs());
     waitAccepting(pacedMs - (burstEvents - eventsPerWrite));
     pacedMs += eventsPerWrite;
@@ -203,6 +207,7 @@ bool serve(int index) {
     }
     unsigned answer = linuxKey(*button);
     bool pressed = answer != 0 && request.action == press;
+    if (pressed) settleRemote();
     if (pressed && hasGone(caller.fd)) {
         endCall(index);
         return false;

@@ -253,7 +253,7 @@ sigset_t endingSignals() {
     return ending;
 }
 
-void holdKey(long milliseconds) {
+void pauseKey(long milliseconds) {
     if (milliseconds <= 0) return;
     sigset_t ending = endingSignals();
     // The tool holds off every signal while a key is down: one that comes is

@@ -47,9 +47,10 @@ void delayEvent(long milliseconds);  // none when 0 or less
 // The signals that would end the process as it stands: those left to their
 // default action that ends it.
 sigset_t endingSignals();
-// Holds a key down: waits `milliseconds`, or less when a signal that would
-// end the process comes (it acts once the key is released).
-void holdKey(long milliseconds);
+// A key's pause, a press held or the wait after a release: `milliseconds`,
+// or less when a signal that would end the process comes (it acts once the
+// tool lets it in, the key released).
+void pauseKey(long milliseconds);
 long long nowMs() noexcept;  // CLOCK_MONOTONIC, in milliseconds
 
 #endif

@@ -69,8 +69,8 @@ check 'mkfifo /tmp/f; exec 4<>/tmp/f; dd if=/dev/zero bs=4096 count=16 >&4 2>&-;
 
 # Under pressure: few descriptors (setuid too), what holds the keeper's name and does not answer, stopped keepers and
 # callers, bursts of calls for a reader that reads every 30 ms (500 at once, with the listen queue of kernels before 5.4;
-# one ended by SIGTERM as it waits its turn, its keys not counted), two calls holding keys at once, a keep request of the
-# wrong size; no keeper left behind, none spinning.
+# one ended by SIGTERM as it waits its turn, its keys not counted; one as its new remote settles), two calls holding keys
+# at once, a keep request of the wrong size; no keeper left behind, none spinning.
 limits='for n in 4 5 6 7 8 9; do sh -c "ulimit -n $n; exec $k -k i"; done' other='su nobody -c "exec /tests/peer kestrov/0/remote'
 backlog=/proc/sys/net/core/somaxconn
 ended() { s=$(cut -d' ' -f3 "/proc/$1/stat" 2>&-); [ "${s:-Z}" = Z ]; }  # gone, or a zombie not yet waited for
@@ -89,6 +89,7 @@ keep=9 order=1 every30=1 check "for i in \$(seq 10); do kestrov -k ilil & done; 
 keep=9 order=1 every30=1 check "$made; for i in \$(seq 40); do kestrov -k ilil & done; wait; $gone ''"        "$(printf '103 %.0s' $(seq 80); printf '106 %.0s' $(seq 80))"
 keep=9 order=1 every30=1 check "echo 128 >$backlog; $made; for i in \$(seq 500); do kestrov -k ilil & done; wait; $gone ''; echo 4096 >$backlog" "$(printf '103 %.0s' $(seq 1000); printf '106 %.0s' $(seq 1000))"
 keep=9 order=1 every30=1 ignore=108 check "$made; for i in \$(seq 200); do kestrov -k $(printf %.0sil $(seq 10)) & done; kestrov -k kkkk & sleep 1; kill -TERM \$!; sleep 1; ended \$! || echo 'running a second after SIGTERM' >&2; wait; $gone ''" "$(printf '103 %.0s' $(seq 2000); printf '106 %.0s' $(seq 2000))"
+check                "CASCADE_SETTLE_MS=5000 kestrov -k i & sleep 1; kill -TERM \$!; sleep 1; ended \$! || echo 'running a second after SIGTERM' >&2; wait" ''
 keep=9 order=1 check "$made; CASCADE_HOLD_MS=300 kestrov -k iiii & CASCADE_HOLD_MS=300 kestrov -k llll & wait; $gone ''" '103 103 103 103 106 106 106 106'
 keep=9 check         "$made; /tests/peer kestrov/0/remote 4b0000003c00000000 >&2; $gone l"                   '106' 'closed' 
 

@@ -65,7 +65,7 @@ check 1 ''                       'kestrov <&-'                   'kestrov: stand
 # error nobody reads (the evdev library's lines too), told at exit what it lost; settings as digits, none when setuid.
 # A trace that is standard error by another name is standard error: each line once, at the shell's offset.
 # A pipe's reader, unlike a FIFO's, is there before kestrov opens the trace: no case waits for one that never comes.
-# A held key shows its press for the whole hold; a signal ends the hold, the key released first.
+# A held key shows its press for the whole hold; a signal ends the hold, the key released first, or the pause after a release.
 pipe=/proc/self/fd/3 is=$(printf '%.0si' $(seq 2000)) ups=$(printf '%.0sarrow-up ' $(seq 2000)) fast='env CASCADE_TRACE= CASCADE_DELAY_MS=0 CASCADE_DEVICE=/dev/null'
 check 0 'arrow-up arrow-right'   'CASCADE_TRACE=/nonexistent/trace kestrov -k il' 'libCascade: cannot open trace /nonexistent/trace: No such file or directory; tracing to standard error'
 check 0 'arrow-up'               'CASCADE_DEVICE=/dev/null CASCADE_TRACE=/proc/self/fd/2 kestrov -k i 2>&1 | grep -v "^libCascade: .*/dev/null" >&2'
@@ -81,6 +81,7 @@ check 0 'arrow-up'               'CASCADE_DELAY_MS=10001 kestrov -k i' 'libCasca
 check 0 'arrow-up'               'CASCADE_DELAY_MS=" 5" kestrov -k i' 'libCascade: CASCADE_DELAY_MS= 5 is not 0 to 10000 milliseconds; using ?'
 check 0 'arrow-up'               'CASCADE_HOLD_MS=900 kestrov -k i & sleep 0.4; sed "s/^/at 0.4 s: /" $scratch/trace >&2; wait' 'at 0.4 s: down 0x1000C arrow-up'
 check 143 'arrow-up'             'CASCADE_TRACE=$scratch/trace CASCADE_HOLD_MS=10000 $run -k il & sleep 0.4; kill -TERM $!; sleep 0.3; echo "at 0.7 s: $(cut -d" " -f1 $scratch/trace | tr "\\n" " ")" >&2; wait $!' '*at 0.7 s: down up *'
+check 143 'arrow-up'             'CASCADE_TRACE=$scratch/trace CASCADE_DELAY_MS=1000 $run -k il & sleep 1.5; kill -TERM $!; sleep 0.3; s=$(cut -d" " -f3 /proc/$!/stat 2>&-); echo "0.3 s after: ${s:-Z}" >&2; wait $!' '0.3 s after: Z'
 if [ "$(id -u)" = 0 ] && [ $# = 1 ]; then  # kestrov setuid root, run by nobody
 check 0 ''                       'cp $run $scratch; chmod 4755 $scratch/kestrov; chmod 755 $scratch; su -s /bin/sh nobody -c "CASCADE_TRACE=$scratch/made $scratch/kestrov -k i" 2>&1 | grep -v "^down\|^up" >&2; test ! -e $scratch/made' 'libCascade: CASCADE_TRACE ignored: this process has more privilege than its user*'
 else echo "skipped: the setuid case, which needs root and kestrov without an emulator"; fi

@@ -6,7 +6,8 @@
 scratch=$(mktemp -d) passed=0 failed=0 only=${1:-*} node=/dev/input/event1  # the receiver's, and the remote's once it is gone
 trap 'rm -rf "$scratch"' EXIT
 
-play() { /tests/receiver "$@" & receiver=$!; until [ -e $node ]; do sleep 0.02; done; }
+appear() { i=0; until [ -e $node ] || [ $((i += 1)) -gt 500 ]; do sleep 0.02; done; }  # the node, within 10 s
+play() { /tests/receiver "$@" & receiver=$!; appear; }
 keys() {  # the script run with a kestrov that prints its key string
     { echo 'kestrov() { printf %s "${CASCADE_HOLD_MS:++}$2"; [ "$2" != u ] || printf %s "$(cat)"; }; sleep() { :; }'
       sed '2d; s/^# \(.*\)/printf "(%s)" "\1"/' "$1"; } | sh | sed ':a;N;$!ba;s/\n/\\n/g'
@@ -49,7 +50,7 @@ session() {
     kestrov-record -n $# $node >"$scratch/recorded"; status=$?
     kill $receiver; wait
     (CASCADE_SETTLE_MS=1000 sh "$scratch/recorded"; CASCADE_KEEP_S=0 kestrov -k '') &
-    until [ -e $node ]; do sleep 0.02; done; dd if=$node of="$scratch/replayed" bs=16 2>/dev/null; wait
+    appear; dd if=$node of="$scratch/replayed" bs=16 2>/dev/null; wait
     compare "$scratch/played" "$scratch/replayed" >&2; cat "$scratch/recorded"; return $status
 }
 
