@@ -30,7 +30,7 @@
 namespace {
 
 constexpr const char* uinputPath = "/dev/uinput";
-constexpr long nameWaitMs = 300;  // the most a call spends on a name where nothing answers
+constexpr long nameWaitMs = 300;  // a connect that waits this long meets a listener that never accepts
 // A keeper serves its callers in turn and paces their keys (Keeper.cpp), so
 // an answer may wait behind many; but a keeper at work sleeps every few ms.
 // One stopped is seen at once; one that has not stirred for this long, stuck.
@@ -88,7 +88,7 @@ Pulse feelPulse(pid_t pid) {
     if (fd >= 0 && read(fd, status, sizeof status - 1) < 0) status[0] = '\0';
     if (fd >= 0) close(fd);
     Pulse pulse{false, 0};
-    const char* state = std::strstr(status, "\nState:\t");  // the name before it is escaped
+    const char* state = std::strstr(status, "\nState:\t");  // the name before it can't fake one: line feeds are escaped
     pulse.stopped = state != nullptr && (state[8] == 'T' || state[8] == 't');
     for (const char* field : {"\nvoluntary_ctxt_switches:", "\nnonvoluntary_ctxt_switches:"})
         if (const char* at = std::strstr(status, field); at != nullptr)
@@ -114,7 +114,7 @@ enum class Silence { none, gone, stopped };
 // Reads `size` bytes of the keeper's answer, for as long as the keeper is at
 // work. gone: it closed; stopped: it is stopped, or still for stillMs. Each
 // look at /proc waits longer than the last, up to a second, so that many
-// calls waiting their turn cost the keeper little.
+// calls waiting their turn leave the processor to the keeper.
 Silence await(const Keeper& from, void* answer, size_t size) {
     Pulse last{false, -1};
     sigset_t mask;

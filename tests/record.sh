@@ -83,7 +83,7 @@ check 0   'play 103:60:100 108:60:100; { kestrov-record -n 2 $node; echo "status
 bob="name=IR/Bob's remote" example='s/^for example: kestrov-record \(.*\) >session.sh$/kestrov-record -n 1 \1/p'
 check 2 'play 103 402 517 352 115; kestrov-record' - 'kestrov-record: name the device to record, * | */dev/input/event1 * "Test receiver", 4 of our 46 buttons | for example: *'
 check 0 'play "$bob" 103:60:0; kestrov-record -n 1 "IR/Bob'"'"'s remote"' 'i'
-check 0 'play "$bob" 103:60:0; eval "$(kestrov-record 2>&1 | sed -n "$example")"' 'i'
+check 0 'play "$bob" 103:60:0; sh -c "$(kestrov-record 2>&1 | sed -n "$example")"' 'i'
 check 0 'play 103:60:0; cd $scratch && : >"Test receiver" && kestrov-record -n 1 "Test receiver"' 'i'
 check 2 'play "name=$(printf "IR\\nremote")" 103; kestrov-record' - '* | */dev/input/event1 * (a name with control characters: use the node), 1 of our 46 buttons | for example: kestrov-record '"'/dev/input/event1'"' >session.sh'
 check 2 'kestrov-record /init'                  - 'kestrov-record: /init: not an input device (kestrov-record alone lists the input devices)'
