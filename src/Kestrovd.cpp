@@ -73,7 +73,7 @@ long long nowMs() {
 // A line on standard error, given a tenth of a second to go: the server
 // waits on no one, a terminal that nobody reads included.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char* format, ...) {
+void say(const char* format, ...) {  // NOLINT(cert-dcl50-cpp): printf is the clearest way to say it
     char line[512] = "kestrovd: ";
     size_t prefix = std::strlen(line);
     va_list arguments;
@@ -95,7 +95,7 @@ void flush(Client& client) {
 
 // Text for the client; one that leaves mostOwed unread is dropped (fd -1).
 void owe(Client& client, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void owe(Client& client, const char* format, ...) {
+void owe(Client& client, const char* format, ...) {  // NOLINT(cert-dcl50-cpp): as say
     if (client.fd < 0) return;
     va_list arguments;
     va_start(arguments, format);
@@ -118,8 +118,13 @@ Client* findClient(int fd) {
 
 // lircd's reply: the command as received, SUCCESS or ERROR, the data.
 void succeed(Client& client, const char* command) { owe(client, "BEGIN\n%s\nSUCCESS\nEND\n", command); }
-void fail(Client& client, const char* command, const char* reason) {
-    owe(client, "BEGIN\n%s\nERROR\nDATA\n1\n%s\nEND\n", command, reason);
+void answer(Client& client, const char* command, const char* data) {
+    owe(client, "BEGIN\n%s\nSUCCESS\nDATA\n1\n%s\nEND\n", command, data);
+}
+// The reason, and the word it is about, as lircd says it: unknown remote: "tv".
+void refuse(Client& client, const char* command, const char* reason, const char* word = nullptr) {
+    owe(client, "BEGIN\n%s\nERROR\nDATA\n1\n%s%s%.40s%s\nEND\n", command, reason, word != nullptr ? ": \"" : "",
+        word != nullptr ? word : "", word != nullptr ? "\"" : "");
 }
 
 // The first button in table order with the Linux key so named (case aside,
@@ -167,8 +172,7 @@ void pressKey(const Button& button, long long holdMs, bool started, Client& clie
 // repeat more; at most 10 s. -1: not a number.
 long long readRepeats(const char* text) {
     long long repeats = 0;
-    if (text == nullptr) return 0;
-    for (const char* digit = text; *digit != '\0'; ++digit) {
+    for (const char* digit = text; digit != nullptr && *digit != '\0'; ++digit) {
         if (*digit < '0' || *digit > '9') return -1;
         repeats = repeats < longestHoldMs ? repeats * 10 + (*digit - '0') : repeats;
     }
@@ -176,57 +180,88 @@ long long readRepeats(const char* text) {
     return holdMs < longestHoldMs ? holdMs : longestHoldMs;
 }
 
-// One command line, its words as lircd takes them: split on white space,
-// the directive, remote and code names whatever their case.
-void runCommand(Client& client, char* line) {
-    char words[longestLine];
-    std::snprintf(words, sizeof words, "%s", line);
-    const char* word[5] = {};
-    int count = 0;
-    for (char* at = std::strtok(words, " \t\r"); at != nullptr; at = std::strtok(nullptr, " \t\r"))
-        word[count < 5 ? count++ : 4] = at;
+// A command's words, split on white space as lircd splits them.
+struct Words {
+    char text[longestLine];
+    const char* word[5];  // the fifth: any more
+    int count;
+};
+void split(const char* line, Words& words) {
+    std::snprintf(words.text, sizeof words.text, "%s", line);
+    words.count = 0;
+    for (char* at = std::strtok(words.text, " \t\r"); at != nullptr; at = std::strtok(nullptr, " \t\r"))
+        words.word[words.count < 5 ? words.count++ : 4] = at;
+}
+
+// The button that REMOTE CODE names, with no more than `most` words; null
+// once the client is told why not.
+const Button* findNamed(Client& client, const char* line, const Words& words, int most, const char** name) {
+    const Button* button = words.count > 2 ? findCode(words.word[2], name) : nullptr;
+    if (words.count == 1) refuse(client, line, "remote missing");
+    else if (strcasecmp(words.word[1], remoteName) != 0) refuse(client, line, "unknown remote", words.word[1]);
+    else if (words.count == 2) refuse(client, line, "code missing");
+    else if (button == nullptr) refuse(client, line, "unknown command", words.word[2]);
+    else if (words.count > most) refuse(client, line, "bad send packet (trailing ws)");
+    else return button;
+    return nullptr;
+}
+
+void sendOnce(Client& client, const char* line, const Words& words) {
     const char* name = nullptr;
-    const Button* button = count > 2 ? findCode(word[2], &name) : nullptr;
-    bool send = count > 0 && strncasecmp(word[0], "SEND_", 5) == 0;
-    bool list = count > 0 && strcasecmp(word[0], "LIST") == 0;
-    bool known = send || list || (count > 0 && strcasecmp(word[0], "VERSION") == 0);
-    long long holdMs = send && count == 4 ? readRepeats(word[3]) : 0;
-    if (count == 0) return fail(client, line, "bad send packet");
-    if (!known || (send && strcasecmp(word[0], "SEND_ONCE") != 0 && strcasecmp(word[0], "SEND_START") != 0 &&
-                   strcasecmp(word[0], "SEND_STOP") != 0)) {
-        char reason[64];
-        std::snprintf(reason, sizeof reason, "unknown directive: \"%.40s\"", word[0]);
-        return fail(client, line, reason);
-    }
-    if (!list && !send) return owe(client, "BEGIN\n%s\nSUCCESS\nDATA\n1\nkestrovd %s\nEND\n", line, KESTROV_VERSION);
-    if (list && count == 1) return owe(client, "BEGIN\n%s\nSUCCESS\nDATA\n1\n%s\nEND\n", line, remoteName);
-    if (send && count == 1) return fail(client, line, "remote missing");
-    if (strcasecmp(word[1], remoteName) != 0) {
-        char reason[64];
-        std::snprintf(reason, sizeof reason, "unknown remote: \"%.40s\"", word[1]);
-        return fail(client, line, reason);
-    }
-    if (list && count == 2) {
-        owe(client, "BEGIN\n%s\nSUCCESS\nDATA\n%zu\n", line, sizeof buttons / sizeof *buttons);
-        for (const Button& each : buttons) owe(client, "%016lx %s\n", each.code, each.keys[0].name);
-        return owe(client, "END\n");
-    }
-    if (count == 2) return fail(client, line, "code missing");
-    if (button == nullptr) {
-        char reason[64];
-        std::snprintf(reason, sizeof reason, "unknown command: \"%.40s\"", word[2]);
-        return fail(client, line, reason);
-    }
-    bool once = send && strcasecmp(word[0], "SEND_ONCE") == 0;
-    if (count > (once ? 4 : 3)) return fail(client, line, "bad send packet (trailing ws)");
-    if (holdMs < 0) return fail(client, line, "bad send packet (reps/eol)");
-    if (list) return owe(client, "BEGIN\n%s\nSUCCESS\nDATA\n1\n%016lx %s\nEND\n", line, button->code, name);
-    if (once) return pressKey(*button, holdMs, false, client, line);
-    if (strcasecmp(word[0], "SEND_START") == 0) return pressKey(*button, longestHoldMs, true, client, line);
-    if (held.button == nullptr || !held.started) return fail(client, line, "not repeating");
-    if (held.button != button) return fail(client, line, "specified code does not match");
+    const Button* button = findNamed(client, line, words, 4, &name);
+    long long holdMs = readRepeats(words.count == 4 ? words.word[3] : nullptr);
+    if (button != nullptr && holdMs < 0) refuse(client, line, "bad send packet (reps/eol)");
+    else if (button != nullptr) pressKey(*button, holdMs, false, client, line);
+}
+
+void sendStart(Client& client, const char* line, const Words& words) {
+    const char* name = nullptr;
+    if (const Button* button = findNamed(client, line, words, 3, &name)) pressKey(*button, longestHoldMs, true, client, line);
+}
+
+void sendStop(Client& client, const char* line, const Words& words) {
+    const char* name = nullptr;
+    const Button* button = findNamed(client, line, words, 3, &name);
+    if (button == nullptr) return;
+    if (held.button == nullptr || !held.started) return refuse(client, line, "not repeating");
+    if (held.button != button) return refuse(client, line, "specified code does not match");
     releaseHeld();
     succeed(client, line);
+}
+
+// LIST: the remote; LIST kestrov: a line a button, its code and first name;
+// LIST kestrov CODE: that code's line.
+void list(Client& client, const char* line, const Words& words) {
+    const char* name = nullptr;
+    if (words.count == 1) return answer(client, line, remoteName);
+    if (words.count > 2 || strcasecmp(words.word[1], remoteName) != 0) {
+        if (const Button* button = findNamed(client, line, words, 3, &name))
+            owe(client, "BEGIN\n%s\nSUCCESS\nDATA\n1\n%016lx %s\nEND\n", line, button->code, name);
+        return;
+    }
+    owe(client, "BEGIN\n%s\nSUCCESS\nDATA\n%zu\n", line, sizeof buttons / sizeof *buttons);
+    for (const Button& button : buttons) owe(client, "%016lx %s\n", button.code, button.keys[0].name);
+    owe(client, "END\n");
+}
+
+void version(Client& client, const char* line, const Words& /*words*/) { answer(client, line, "kestrovd " KESTROV_VERSION); }
+
+struct Directive {
+    const char* name;
+    void (*run)(Client& client, const char* line, const Words& words);
+};
+constexpr Directive directives[] = {
+    {"SEND_ONCE", sendOnce}, {"SEND_START", sendStart}, {"SEND_STOP", sendStop}, {"LIST", list}, {"VERSION", version},
+};
+
+// One command line; the directive, remote and code whatever their case, as lircd takes them.
+void runCommand(Client& client, const char* line) {
+    Words words{};
+    split(line, words);
+    if (words.count == 0) return refuse(client, line, "bad send packet");
+    for (const Directive& directive : directives)
+        if (strcasecmp(directive.name, words.word[0]) == 0) return directive.run(client, line, words);
+    refuse(client, line, "unknown directive", words.word[0]);
 }
 
 void dropClient(int index, const char* why) {
@@ -243,7 +278,7 @@ bool takeLine(int index) {
     Client& client = clients[index];
     char* end = static_cast<char*>(std::memchr(client.line, '\n', client.lineSize));
     if (end == nullptr && client.lineSize == longestLine) {
-        fail(client, "", "line too long");
+        refuse(client, "", "line too long");
         flush(client);
         dropClient(index, "a client sent a line longer than 1024 bytes");
         return false;
@@ -306,30 +341,31 @@ long long nextDeadline() {
     return next;
 }
 
+// Every client in turn, from the last: dropping one moves the last into its
+// place. A half line left so for lineWaitMs ends its client.
+void serveClients(const pollfd* ready, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+        const Client& client = clients[i];
+        if (client.lineSize > 0 && !hasLine(client) && nowMs() >= client.lineSinceMs + lineWaitMs)
+            dropClient(i, "a client sent half a line and nothing for 10 s");
+        else if (ready[i].revents != 0 || hasLine(client))
+            serve(i, ready[i].revents);
+    }
+}
+
 void serveAll(int unixListener, int tcpListener) {
     while (ending == 0) {
         for (int i = clientCount - 1; i >= 0; --i)
             if (clients[i].fd < 0) dropClient(i, nullptr);  // dropped as it took nothing
-        pollfd ready[mostClients + 3];
-        ready[0] = pollfd{wakeUp[0], POLLIN, 0};
-        ready[1] = pollfd{unixListener, POLLIN, 0};
-        ready[2] = pollfd{tcpListener, POLLIN, 0};
+        pollfd ready[mostClients + 3] = {{wakeUp[0], POLLIN, 0}, {unixListener, POLLIN, 0}, {tcpListener, POLLIN, 0}};
         for (int i = 0; i < clientCount; ++i)
             ready[i + 3] = pollfd{clients[i].fd, static_cast<short>(POLLIN | (clients[i].owedSize > 0 ? POLLOUT : 0)), 0};
         long long wait = nextDeadline() - nowMs();
         int count = clientCount;
-        if (poll(ready, static_cast<nfds_t>(count) + 3, static_cast<int>(wait > 0 ? wait : 0)) < 0 && errno != EINTR) {
-            say("cannot wait for clients: %s", std::strerror(errno));
-            return;
-        }
+        if (poll(ready, static_cast<nfds_t>(count) + 3, static_cast<int>(wait > 0 ? wait : 0)) < 0 && errno != EINTR)
+            return say("cannot wait for clients: %s", std::strerror(errno));
         if (held.button != nullptr && nowMs() >= held.untilMs) releaseHeld();
-        // From the last: dropping a client moves the last one into its place.
-        for (int i = count - 1; i >= 0; --i) {
-            if (clients[i].lineSize > 0 && !hasLine(clients[i]) && nowMs() >= clients[i].lineSinceMs + lineWaitMs)
-                dropClient(i, "a client sent half a line and nothing for 10 s");
-            else if (ready[i + 3].revents != 0 || hasLine(clients[i]))
-                serve(i, ready[i + 3].revents);
-        }
+        serveClients(ready + 3, count);
         for (int i = 1; i < 3; ++i)
             if (ready[i].revents != 0) acceptClient(ready[i].fd);
     }
@@ -393,8 +429,8 @@ int listenAtPath(const char* path, mode_t mode, ino_t& made) {
     return fd;
 }
 
-// [ADDR:]PORT, on 127.0.0.1 unless an address is given.
-int listenAtPort(const char* where) {
+// [ADDR:]PORT, on 127.0.0.1 unless an address is given; `shown` says where.
+int listenAtPort(const char* where, char (&shown)[32]) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -411,6 +447,8 @@ int listenAtPort(const char* where) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, SOMAXCONN) != 0)
         quit("cannot listen at %s: %s", where, std::strerror(errno));
+    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    std::snprintf(shown, sizeof shown, " and %s:%ld", host, port);
     return fd;
 }
 
@@ -445,8 +483,9 @@ int main(int argc, char* argv[]) {
     catchEnds();
     ino_t made = 0;
     int unixListener = listenAtPath(path, static_cast<mode_t>(mode), made);
-    int tcpListener = port != nullptr ? listenAtPort(port) : -1;
-    std::printf("kestrovd: remote %s at %s%s%s\n", remoteName, path, port != nullptr ? " and " : "", port != nullptr ? port : "");
+    char shown[32] = "";
+    int tcpListener = port != nullptr ? listenAtPort(port, shown) : -1;
+    std::printf("kestrovd: remote %s at %s%s\n", remoteName, path, shown);
     std::fflush(stdout);
     serveAll(unixListener, tcpListener);
     releaseHeld();
