@@ -430,7 +430,7 @@ int listenAtPath(const char* path, mode_t mode, ino_t& made) {
 }
 
 // [ADDR:]PORT, on 127.0.0.1 unless an address is given; `shown` says where.
-int listenAtPort(const char* where, char (&shown)[32]) {
+int listenAtPort(const char* where, char (&shown)[96]) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -483,7 +483,7 @@ int main(int argc, char* argv[]) {
     catchEnds();
     ino_t made = 0;
     int unixListener = listenAtPath(path, static_cast<mode_t>(mode), made);
-    char shown[32] = "";
+    char shown[96] = "";
     int tcpListener = port != nullptr ? listenAtPort(port, shown) : -1;
     std::printf("kestrovd: remote %s at %s%s\n", remoteName, path, shown);
     std::fflush(stdout);

@@ -6,7 +6,8 @@
 run="$*" scratch=$(mktemp -d) passed=0 failed=0 here=$(cd "$(dirname "$0")" && pwd)
 trap 'rm -rf "$scratch"' EXIT
 S=$scratch/lircd P=$((20000 + $$ % 20000)) X=$scratch/x
-peer() { /usr/bin/python3 "$here/lircpeer.py" "$S" "$@"; }
+peer() { timeout 20 /usr/bin/python3 "$here/lircpeer.py" "$S" "$@"; }
+irsend() { timeout 15 /usr/bin/irsend "$@"; }  # a server that holds a client up fails its case, and no more
 own="env CASCADE_TRACE=/dev/null timeout 10 $run"  # a kestrovd more, for where it listens
 
 check() {  # check STATUS KEYS COMMAND [OUTPUT]
