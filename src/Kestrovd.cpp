@@ -62,6 +62,7 @@ struct Held {
 } held{nullptr, 0, false, -1, ""};
 
 int wakeUp[2] = {-1, -1};  // written by the signal handler, read by the loop
+bool outOfFiles;           // no descriptor for one more client: the next waits until one goes
 volatile sig_atomic_t ending = 0;
 
 long long nowMs() {
@@ -269,6 +270,7 @@ void dropClient(int index, const char* why) {
     if (why != nullptr) say("%s; closed it", why);
     if (client.fd >= 0) close(client.fd);
     if (held.owedTo == client.fd) held.owedTo = -1;
+    outOfFiles = false;
     client = clients[--clientCount];
 }
 
@@ -316,10 +318,11 @@ void serve(int index, short events) {
 // Takes in a client, or tells it why not and closes it.
 void acceptClient(int listener) {
     int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-        if (errno != EAGAIN && errno != EINTR) say("cannot take a client: %s", std::strerror(errno));
-        return;
+    if (fd < 0 && errno != EAGAIN && errno != EINTR) {
+        outOfFiles = errno == EMFILE || errno == ENFILE;
+        say("cannot take a client: %s%s", std::strerror(errno), outOfFiles ? " (raise the limit: ulimit -n)" : "");
     }
+    if (fd < 0) return;
     if (clientCount == mostClients) {
         const char refusal[] = "BEGIN\n\nERROR\nDATA\n1\ntoo many clients: 64 at once\nEND\n";
         if (send(fd, refusal, sizeof refusal - 1, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {}
@@ -353,13 +356,22 @@ void serveClients(const pollfd* ready, int count) {
     }
 }
 
+// What the loop waits on: a signal, the listeners, every client; the
+// clients dropped as they took nothing go first.
+void watch(pollfd (&ready)[mostClients + 3], int unixListener, int tcpListener) {
+    for (int i = clientCount - 1; i >= 0; --i)
+        if (clients[i].fd < 0) dropClient(i, nullptr);
+    ready[0] = pollfd{wakeUp[0], POLLIN, 0};
+    ready[1] = pollfd{outOfFiles ? -1 : unixListener, POLLIN, 0};
+    ready[2] = pollfd{outOfFiles ? -1 : tcpListener, POLLIN, 0};
+    for (int i = 0; i < clientCount; ++i)
+        ready[i + 3] = pollfd{clients[i].fd, static_cast<short>(POLLIN | (clients[i].owedSize > 0 ? POLLOUT : 0)), 0};
+}
+
 void serveAll(int unixListener, int tcpListener) {
     while (ending == 0) {
-        for (int i = clientCount - 1; i >= 0; --i)
-            if (clients[i].fd < 0) dropClient(i, nullptr);  // dropped as it took nothing
-        pollfd ready[mostClients + 3] = {{wakeUp[0], POLLIN, 0}, {unixListener, POLLIN, 0}, {tcpListener, POLLIN, 0}};
-        for (int i = 0; i < clientCount; ++i)
-            ready[i + 3] = pollfd{clients[i].fd, static_cast<short>(POLLIN | (clients[i].owedSize > 0 ? POLLOUT : 0)), 0};
+        pollfd ready[mostClients + 3];
+        watch(ready, unixListener, tcpListener);
         long long wait = nextDeadline() - nowMs();
         int count = clientCount;
         if (poll(ready, static_cast<nfds_t>(count) + 3, static_cast<int>(wait > 0 ? wait : 0)) < 0 && errno != EINTR)

@@ -6,7 +6,7 @@
 run="$*" scratch=$(mktemp -d) passed=0 failed=0 here=$(cd "$(dirname "$0")" && pwd)
 trap 'rm -rf "$scratch"' EXIT
 S=$scratch/lircd P=$((20000 + $$ % 20000)) X=$scratch/x
-peer() { timeout 20 /usr/bin/python3 "$here/lircpeer.py" "$S" "$@"; }
+peer() { timeout 20 /usr/bin/python3 "$here/lircpeer.py" "${peer:-$S}" "$@"; }  # at $S, or at $peer
 irsend() { timeout 15 /usr/bin/irsend "$@"; }  # a server that holds a client up fails its case, and no more
 own="env CASCADE_TRACE=/dev/null timeout 10 $run"  # a kestrovd more, for where it listens
 
@@ -51,7 +51,8 @@ check 0 'arrow-down' 'peer "FOO\n" "\n" "SEND_ONCE\n" "SEND_ONCE kestrov\n" "SEN
     'BEGIN|FOO|ERROR|DATA|1|unknown directive: "FOO"|END|BEGIN||ERROR|DATA|1|bad send packet|END|BEGIN|SEND_ONCE|ERROR|DATA|1|remote missing|END|BEGIN|SEND_ONCE kestrov|ERROR|DATA|1|code missing|END|BEGIN|SEND_ONCE kestrov KEY_UP x|ERROR|DATA|1|bad send packet (reps/eol)|END|BEGIN|SEND_ONCE kestrov KEY_UP 1 2|ERROR|DATA|1|bad send packet (trailing ws)|END|BEGIN|SEND_START kestrov KEY_UP 1|ERROR|DATA|1|bad send packet (trailing ws)|END|BEGIN|LIST tv|ERROR|DATA|1|unknown remote: "tv"|END|000000000001000d 00 KEY_DOWN kestrov|BEGIN|SEND_ONCE kestrov KEY_DOWN|SUCCESS|END|'
 check 0 'select'     'peer "SEND_START kestrov KEY_OK\n" "SEND_STOP kestrov KEY_UP\n" "SEND_STOP kestrov KEY_OK\n"' '000000000001000b 00 KEY_OK kestrov|BEGIN|SEND_START kestrov KEY_OK|SUCCESS|END|BEGIN|SEND_STOP kestrov KEY_UP|ERROR|DATA|1|specified code does not match|END|BEGIN|SEND_STOP kestrov KEY_OK|SUCCESS|END|'
 
-# Bad clients: each gets its ERROR or is closed, and the others are served meanwhile.
+# Bad clients: each gets its ERROR or is closed, and the others are served meanwhile; out of descriptors, the next
+# client waits, without the server spinning.
 long=$(printf '%01100d' 0)
 check 0 'arrow-up'   'peer "$long"; irsend -d $S SEND_ONCE kestrov KEY_UP'                   'BEGIN||ERROR|DATA|1|line too long|END|(closed) | kestrovd: a client sent a line longer than 1024 bytes; closed it'
 check 0 'arrow-up'   'peer "SEND_ONCE kestrov KEY_DOWN\0\n"; irsend -d $S SEND_ONCE kestrov KEY_UP' '(closed) | kestrovd: a client sent bytes that are not a command; closed it'
@@ -59,6 +60,8 @@ check 0 'arrow-up'   'peer --crowd 63 --stay 3 "VERSION\n" >/dev/null & sleep 1;
 check 0 'arrow-up'   'peer --hang "SEND_ONCE kestrov KEY_DOWN" & sleep 1; irsend -d $S SEND_ONCE kestrov KEY_UP; wait $!' '000000000001000c 00 KEY_UP kestrov|(closed) | kestrovd: a client sent half a line and nothing for 10 s; closed it'
 check 0 'arrow-up'   'peer --deaf 5000 "LIST kestrov\n"; irsend -d $S SEND_ONCE kestrov KEY_UP'   'kestrovd: a client took nothing of 16384 bytes; closed it'
 check 0 'arrow-up'   'peer --crowd 20; irsend -d $S SEND_ONCE kestrov KEY_UP'
+check 0 ''           'sh -c "ulimit -n 20; exec env CASCADE_TRACE=/dev/null $run --socket $X" & sleep 1; peer=$X peer --crowd 15 --stay 2 VERSION >/dev/null; echo "ticks $(cut -d" " -f14 /proc/$!/stat)"; irsend -d $X VERSION "" ""; kill $!; wait $!' \
+    'kestrovd: remote kestrov at */x | kestrovd: cannot take a client: Too many open files (raise the limit: ulimit -n) | *ticks [0-9] | *kestrovd 0.2 | '
 
 # Where it listens: something that answers there stops a second server; a stale socket is replaced, a file is not;
 # the folder made; --permission; TCP on 127.0.0.1 unless told; settings that would hold it up refused.

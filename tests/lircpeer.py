@@ -40,7 +40,10 @@ if deaf:
     sys.exit(0)
 got = b''
 for text in texts:
-    peer.sendall(text)
+    try:
+        peer.sendall(text)
+    except OSError:  # closed already: what it said comes below
+        break
     time.sleep(0.1)
 peer.settimeout(15 if hang else 0.5)
 try:
