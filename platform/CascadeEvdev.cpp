@@ -23,7 +23,6 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -300,42 +299,30 @@ void tellOfMissingKey(unsigned long code, const Button* button) {
         "tracing the keys it lacks to standard error", outputPath, names, code, button->name);
 }
 
-// The events of a key that went to the keeper, or not: a press is asked for
-// with its release, in one call, so a key costs the caller one switch to the
-// keeper and back, and the keeper finds the release there as it injects the
-// press: no turn of other calls comes between them.
+// The events of a key that went to the keeper, or not: a press goes at once,
+// without waiting for its answer, which comes with its release's, so a key
+// costs the caller one switch to the keeper and back. A press goes alone:
+// its release may come much later (kestrovd holds keys).
 struct Event {
     unsigned action;
     unsigned long code;
     // The Linux key that went in; 0: the device has none for it; -1: standard
-    // error; -2: asked, the answer to come; -3: the asking failed; -4: to ask.
+    // error; -2: asked, the answer to come; -3: the asking failed.
     long key;
 };
 Event events[2];
 int eventCount;
 
-// Every event still to ask for, in one call. The keeper gone, the answer's
-// wait says so.
-void ask() {
-    Request requests[2]{};
-    iovec parts[2]{};
-    mmsghdr messages[2]{};
-    int asked[2]{};
-    int count = 0;
-    for (int i = 0; i < eventCount; ++i) {
-        if (events[i].key != -4) continue;
-        requests[count] = Request{events[i].action, static_cast<unsigned>(events[i].code)};
-        parts[count] = iovec{&requests[count], sizeof(Request)};
-        messages[count].msg_hdr.msg_iov = &parts[count];
-        messages[count].msg_hdr.msg_iovlen = 1;
-        asked[count++] = i;
-    }
-    int sent = count > 0 ? sendmmsg(keeper.fd, messages, static_cast<unsigned>(count), MSG_NOSIGNAL) : 0;
-    for (int j = 0; j < count; ++j) events[asked[j]].key = j < sent ? -2 : -3;
+// The keeper gone, the answer's wait says so.
+void ask(Event& event) {
+    Request request{event.action, static_cast<unsigned>(event.code)};
+    event.key = send(keeper.fd, &request, sizeof request, MSG_NOSIGNAL) == sizeof request ? -2 : -3;
 }
 
 void sendEvent(unsigned action, unsigned long code) {
-    events[eventCount++] = Event{action, code, keeper.fd < 0 ? -1 : findButton(code) == nullptr ? 0 : -4};
+    Event& event = events[eventCount++];
+    event = Event{action, code, keeper.fd < 0 ? -1 : findButton(code) == nullptr ? 0 : -2};
+    if (event.key == -2) ask(event);
 }
 
 // A keeper that is gone, or stopped, is left, its connection closed first,
@@ -374,8 +361,8 @@ void collectAnswers() {
         }
         bool replaced = replaceKeeper(silence, tries);
         for (int j = i; j < eventCount; ++j)
-            if (events[j].key < -1) events[j].key = replaced ? -4 : -1;
-        ask();
+            if (events[j].key < -1 && replaced) ask(events[j]);
+            else if (events[j].key < -1) events[j].key = -1;
         --i;
     }
 }
@@ -383,7 +370,6 @@ void collectAnswers() {
 // Every event's answer, then its line: nothing that may wait goes between a
 // press and its release.
 void settle() {
-    ask();
     collectAnswers();
     for (int i = 0; i < eventCount; ++i) {
         const char* action = events[i].action == press ? "down" : "up";

@@ -93,6 +93,17 @@ check                "CASCADE_SETTLE_MS=5000 kestrov -k i & sleep 1; kill -TERM 
 keep=9 order=1 check "$made; CASCADE_HOLD_MS=300 kestrov -k iiii & CASCADE_HOLD_MS=300 kestrov -k llll & wait; $gone ''" '103 103 103 103 106 106 106 106'
 keep=9 check         "$made; /tests/peer kestrov/0/remote 4b0000003c00000000 >&2; $gone l"                   '106' 'closed' 
 
+# kestrovd with LIRC's irsend, on its socket and over TCP: keys, REPEATS and SEND_START held 2 s (repeated by our
+# remote), a held key released by SIGTERM, and ended by kestrov's key, as a new key ends the last.
+lircd='ifconfig lo 127.0.0.1 up; kestrovd --socket /tmp/l --listen 8765 >/dev/null & sleep 1;' stop='kill $!; wait $!' ir='irsend -d /tmp/l'
+check         "$lircd $ir SEND_ONCE kestrov KEY_UP KEY_RIGHT KEY_OK; $stop"                        '103 106 352'
+check         "$lircd irsend -a 127.0.0.1:8765 SEND_ONCE kestrov KEY_DOWN; $stop"                   '108'
+check         "$lircd $ir --count=3 SEND_ONCE kestrov KEY_LEFT; $stop"                            '105r'
+check         "$lircd $ir SEND_START kestrov KEY_OK; sleep 2; $ir SEND_STOP kestrov KEY_OK; $stop"   '352r'
+check         "$lircd irsend -a 127.0.0.1:8765 SEND_START kestrov KEY_OK; sleep 2; $ir SEND_STOP kestrov KEY_OK; $stop" '352r'
+check         "$lircd $ir SEND_START kestrov KEY_OK; sleep 1.5; $stop"                           '352r'
+norep=1 check "$lircd $ir SEND_START kestrov KEY_OK; kestrov -k i; $ir SEND_STOP kestrov KEY_OK; $stop" '352 103'
+
 # Held keys: the press in the device for the whole hold, repeated by our remote (500 ms, then every 125 ms) and by a
 # receiver with repeats of its own; a signal ends a hold at once, the key released first.
 check         'CASCADE_HOLD_MS=2000 kestrov -k il'                    '103r 106r'

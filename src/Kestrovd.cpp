@@ -1,0 +1,507 @@
+// kestrovd: the device's remote control on the network. It speaks the socket
+// protocol of lircd, LIRC's daemon, so that irsend, irw and every LIRC client
+// press the device's keys, through libCascade.so as kestrov does.
+//
+//   kestrovd [--socket PATH] [--permission MODE] [--listen [ADDR:]PORT]
+//
+// One remote, "kestrov", whose codes are the Linux key names of Buttons.h.
+// One key is down at a time, as on a remote control: a new key ends the
+// last. A held key goes up at its SEND_STOP, the next key, the server's end
+// or after 10 s. Every key that goes in is broadcast to every client. A
+// client can hold up no other: nothing here waits on one.
+#include "Buttons.h"
+#include "CascadeInput.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <getopt.h>
+#include <initializer_list>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* remoteName = "kestrov";
+constexpr int mostClients = 64;
+constexpr size_t longestLine = 1024;     // a command, its line feed included
+constexpr size_t mostOwed = 16384;       // replies and broadcasts a client may leave unread
+constexpr long long lineWaitMs = 10000;  // from a line's first byte to its end
+constexpr long long longestHoldMs = 10000;
+constexpr long long firstRepeatMs = 500, repeatMs = 125;  // a receiver's repeats of a held key
+
+struct Client {
+    int fd;
+    char line[longestLine];
+    size_t lineSize;
+    long long lineSinceMs;  // when its first byte came
+    char owed[mostOwed];    // what it has not taken yet
+    size_t owedSize;
+};
+Client clients[mostClients];
+int clientCount;
+
+// The one key down, as on a remote control; button null: none.
+struct Held {
+    const Button* button;
+    long long untilMs;
+    bool started;  // by SEND_START: its SEND_STOP ends it
+    int owedTo;    // the client owed a SUCCESS when it goes up (SEND_ONCE with repeats); -1: none
+    char command[longestLine];
+} held{nullptr, 0, false, -1, ""};
+
+int wakeUp[2] = {-1, -1};  // written by the signal handler, read by the loop
+bool outOfFiles;           // no descriptor for one more client: the next waits until one goes
+volatile sig_atomic_t ending = 0;
+
+long long nowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// A line on standard error, given a tenth of a second to go: the server
+// waits on no one, a terminal that nobody reads included.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) {  // NOLINT(cert-dcl50-cpp): printf is the clearest way to say it
+    char line[512] = "kestrovd: ";
+    size_t prefix = std::strlen(line);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line + prefix, sizeof line - prefix - 1, format, arguments);
+    va_end(arguments);
+    std::strcat(line, "\n");
+    pollfd error{STDERR_FILENO, POLLOUT, 0};
+    if (poll(&error, 1, 100) > 0 && write(STDERR_FILENO, line, std::strlen(line)) < 0) {}
+}
+
+// What the client has not taken yet, as much as it takes now.
+void flush(Client& client) {
+    ssize_t sent = client.owedSize > 0 ? send(client.fd, client.owed, client.owedSize, MSG_DONTWAIT | MSG_NOSIGNAL) : 0;
+    if (sent <= 0) return;
+    client.owedSize -= static_cast<size_t>(sent);
+    std::memmove(client.owed, client.owed + sent, client.owedSize);
+}
+
+// Text for the client; one that leaves mostOwed unread is dropped (fd -1).
+void owe(Client& client, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void owe(Client& client, const char* format, ...) {  // NOLINT(cert-dcl50-cpp): as say
+    if (client.fd < 0) return;
+    va_list arguments;
+    va_start(arguments, format);
+    int length = std::vsnprintf(client.owed + client.owedSize, mostOwed - client.owedSize, format, arguments);
+    va_end(arguments);
+    if (length >= 0 && client.owedSize + static_cast<size_t>(length) < mostOwed) {
+        client.owedSize += static_cast<size_t>(length);
+        return flush(client);
+    }
+    say("a client took nothing of %zu bytes; closed it", mostOwed);
+    close(client.fd);
+    client.fd = -1;
+}
+
+Client* findClient(int fd) {
+    for (int i = 0; i < clientCount; ++i)
+        if (clients[i].fd == fd && fd >= 0) return &clients[i];
+    return nullptr;
+}
+
+// lircd's reply: the command as received, SUCCESS or ERROR, the data.
+void succeed(Client& client, const char* command) { owe(client, "BEGIN\n%s\nSUCCESS\nEND\n", command); }
+void answer(Client& client, const char* command, const char* data) {
+    owe(client, "BEGIN\n%s\nSUCCESS\nDATA\n1\n%s\nEND\n", command, data);
+}
+// The reason, and the word it is about, as lircd says it: unknown remote: "tv".
+void refuse(Client& client, const char* command, const char* reason, const char* word = nullptr) {
+    owe(client, "BEGIN\n%s\nERROR\nDATA\n1\n%s%s%.40s%s\nEND\n", command, reason, word != nullptr ? ": \"" : "",
+        word != nullptr ? word : "", word != nullptr ? "\"" : "");
+}
+
+// The first button in table order with the Linux key so named (case aside,
+// as lircd has it), and that key's name; null: none.
+const Button* findCode(const char* name, const char** canonical) {
+    for (const Button& button : buttons)
+        for (const LinuxKey& key : button.keys)
+            if (key.code != 0 && strcasecmp(key.name, name) == 0) {
+                *canonical = key.name;
+                return &button;
+            }
+    return nullptr;
+}
+
+void broadcast(const Button& button) {
+    for (int i = 0; i < clientCount; ++i)
+        owe(clients[i], "%016lx 00 %s %s\n", button.code, button.keys[0].name, remoteName);
+}
+
+void releaseHeld() {
+    if (held.button == nullptr) return;
+    CascadeInput::DispatchKeyUp(held.button->code);
+    held.button = nullptr;
+    if (Client* client = findClient(held.owedTo)) succeed(*client, held.command);
+}
+
+// A new key ends the last, as on a receiver. Held 0 ms, it is a tap.
+void pressKey(const Button& button, long long holdMs, bool started, Client& client, const char* command) {
+    releaseHeld();
+    CascadeInput::DispatchKeyDown(button.code);
+    broadcast(button);
+    if (holdMs == 0) {
+        CascadeInput::DispatchKeyUp(button.code);
+        return succeed(client, command);
+    }
+    held.button = &button;
+    held.untilMs = nowMs() + holdMs;
+    held.started = started;
+    held.owedTo = started ? -1 : client.fd;
+    std::snprintf(held.command, sizeof held.command, "%s", command);
+    if (started) succeed(client, command);
+}
+
+// REPEATS as a hold: until the last of them on a receiver, and half a
+// repeat more; at most 10 s. -1: not a number.
+long long readRepeats(const char* text) {
+    long long repeats = 0;
+    for (const char* digit = text; digit != nullptr && *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') return -1;
+        repeats = repeats < longestHoldMs ? repeats * 10 + (*digit - '0') : repeats;
+    }
+    long long holdMs = repeats == 0 ? 0 : firstRepeatMs + (repeats - 1) * repeatMs + repeatMs / 2;
+    return holdMs < longestHoldMs ? holdMs : longestHoldMs;
+}
+
+// A command's words, split on white space as lircd splits them.
+struct Words {
+    char text[longestLine];
+    const char* word[5];  // the fifth: any more
+    int count;
+};
+void split(const char* line, Words& words) {
+    std::snprintf(words.text, sizeof words.text, "%s", line);
+    words.count = 0;
+    for (char* at = std::strtok(words.text, " \t\r"); at != nullptr; at = std::strtok(nullptr, " \t\r"))
+        words.word[words.count < 5 ? words.count++ : 4] = at;
+}
+
+// The button that REMOTE CODE names, with no more than `most` words; null
+// once the client is told why not.
+const Button* findNamed(Client& client, const char* line, const Words& words, int most, const char** name) {
+    const Button* button = words.count > 2 ? findCode(words.word[2], name) : nullptr;
+    if (words.count == 1) refuse(client, line, "remote missing");
+    else if (strcasecmp(words.word[1], remoteName) != 0) refuse(client, line, "unknown remote", words.word[1]);
+    else if (words.count == 2) refuse(client, line, "code missing");
+    else if (button == nullptr) refuse(client, line, "unknown command", words.word[2]);
+    else if (words.count > most) refuse(client, line, "bad send packet (trailing ws)");
+    else return button;
+    return nullptr;
+}
+
+void sendOnce(Client& client, const char* line, const Words& words) {
+    const char* name = nullptr;
+    const Button* button = findNamed(client, line, words, 4, &name);
+    long long holdMs = readRepeats(words.count == 4 ? words.word[3] : nullptr);
+    if (button != nullptr && holdMs < 0) refuse(client, line, "bad send packet (reps/eol)");
+    else if (button != nullptr) pressKey(*button, holdMs, false, client, line);
+}
+
+void sendStart(Client& client, const char* line, const Words& words) {
+    const char* name = nullptr;
+    if (const Button* button = findNamed(client, line, words, 3, &name)) pressKey(*button, longestHoldMs, true, client, line);
+}
+
+void sendStop(Client& client, const char* line, const Words& words) {
+    const char* name = nullptr;
+    const Button* button = findNamed(client, line, words, 3, &name);
+    if (button == nullptr) return;
+    if (held.button == nullptr || !held.started) return refuse(client, line, "not repeating");
+    if (held.button != button) return refuse(client, line, "specified code does not match");
+    releaseHeld();
+    succeed(client, line);
+}
+
+// LIST: the remote; LIST kestrov: a line a button, its code and first name;
+// LIST kestrov CODE: that code's line.
+void list(Client& client, const char* line, const Words& words) {
+    const char* name = nullptr;
+    if (words.count == 1) return answer(client, line, remoteName);
+    if (words.count > 2 || strcasecmp(words.word[1], remoteName) != 0) {
+        if (const Button* button = findNamed(client, line, words, 3, &name))
+            owe(client, "BEGIN\n%s\nSUCCESS\nDATA\n1\n%016lx %s\nEND\n", line, button->code, name);
+        return;
+    }
+    owe(client, "BEGIN\n%s\nSUCCESS\nDATA\n%zu\n", line, sizeof buttons / sizeof *buttons);
+    for (const Button& button : buttons) owe(client, "%016lx %s\n", button.code, button.keys[0].name);
+    owe(client, "END\n");
+}
+
+void version(Client& client, const char* line, const Words& /*words*/) { answer(client, line, "kestrovd " KESTROV_VERSION); }
+
+struct Directive {
+    const char* name;
+    void (*run)(Client& client, const char* line, const Words& words);
+};
+constexpr Directive directives[] = {
+    {"SEND_ONCE", sendOnce}, {"SEND_START", sendStart}, {"SEND_STOP", sendStop}, {"LIST", list}, {"VERSION", version},
+};
+
+// One command line; the directive, remote and code whatever their case, as lircd takes them.
+void runCommand(Client& client, const char* line) {
+    Words words{};
+    split(line, words);
+    if (words.count == 0) return refuse(client, line, "bad send packet");
+    for (const Directive& directive : directives)
+        if (strcasecmp(directive.name, words.word[0]) == 0) return directive.run(client, line, words);
+    refuse(client, line, "unknown directive", words.word[0]);
+}
+
+void dropClient(int index, const char* why) {
+    Client& client = clients[index];
+    if (why != nullptr) say("%s; closed it", why);
+    if (client.fd >= 0) close(client.fd);
+    if (held.owedTo == client.fd) held.owedTo = -1;
+    outOfFiles = false;
+    client = clients[--clientCount];
+}
+
+// A whole line, bytes that no LIRC client sends, or too long a line: the
+// first is run, the others end the connection. False when the client went.
+bool takeLine(int index) {
+    Client& client = clients[index];
+    char* end = static_cast<char*>(std::memchr(client.line, '\n', client.lineSize));
+    if (end == nullptr && client.lineSize == longestLine) {
+        refuse(client, "", "line too long");
+        flush(client);
+        dropClient(index, "a client sent a line longer than 1024 bytes");
+        return false;
+    }
+    if (end == nullptr) return true;
+    *end = '\0';
+    for (const char* at = client.line; at < end; ++at)
+        if ((static_cast<unsigned char>(*at) < ' ' && *at != '\t' && *at != '\r') || *at == '\x7f') {
+            dropClient(index, "a client sent bytes that are not a command");
+            return false;
+        }
+    runCommand(client, client.line);
+    client.lineSize -= static_cast<size_t>(end + 1 - client.line);
+    std::memmove(client.line, end + 1, client.lineSize);
+    client.lineSinceMs = nowMs();
+    return true;
+}
+
+bool hasLine(const Client& client) { return std::memchr(client.line, '\n', client.lineSize) != nullptr; }
+
+// What came from the client, and at most one line of it run, so that a
+// client that sends much holds up no other.
+void serve(int index, short events) {
+    Client& client = clients[index];
+    if ((events & POLLOUT) != 0) flush(client);
+    if ((events & (POLLIN | POLLHUP | POLLERR)) != 0 && !hasLine(client)) {
+        ssize_t got = recv(client.fd, client.line + client.lineSize, longestLine - client.lineSize, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return dropClient(index, nullptr);
+        if (got > 0 && client.lineSize == 0) client.lineSinceMs = nowMs();
+        client.lineSize += got > 0 ? static_cast<size_t>(got) : 0;
+    }
+    takeLine(index);
+}
+
+// Takes in a client, or tells it why not and closes it.
+void acceptClient(int listener) {
+    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0 && errno != EAGAIN && errno != EINTR) {
+        outOfFiles = errno == EMFILE || errno == ENFILE;
+        say("cannot take a client: %s%s", std::strerror(errno), outOfFiles ? " (raise the limit: ulimit -n)" : "");
+    }
+    if (fd < 0) return;
+    if (clientCount == mostClients) {
+        const char refusal[] = "BEGIN\n\nERROR\nDATA\n1\ntoo many clients: 64 at once\nEND\n";
+        if (send(fd, refusal, sizeof refusal - 1, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {}
+        close(fd);
+        return say("a client came while 64 were connected; told it so and closed it");
+    }
+    Client& client = clients[clientCount++];
+    client.fd = fd;
+    client.lineSize = client.owedSize = 0;
+}
+
+// A line half sent and left so, or a held key's time: what the loop waits for.
+long long nextDeadline() {
+    long long next = held.button != nullptr ? held.untilMs : nowMs() + 3600000;
+    for (int i = 0; i < clientCount; ++i) {
+        if (hasLine(clients[i])) return nowMs();
+        if (clients[i].lineSize > 0 && clients[i].lineSinceMs + lineWaitMs < next) next = clients[i].lineSinceMs + lineWaitMs;
+    }
+    return next;
+}
+
+// Every client in turn, from the last: dropping one moves the last into its
+// place. A half line left so for lineWaitMs ends its client.
+void serveClients(const pollfd* ready, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+        const Client& client = clients[i];
+        if (client.lineSize > 0 && !hasLine(client) && nowMs() >= client.lineSinceMs + lineWaitMs)
+            dropClient(i, "a client sent half a line and nothing for 10 s");
+        else if (ready[i].revents != 0 || hasLine(client))
+            serve(i, ready[i].revents);
+    }
+}
+
+// What the loop waits on: a signal, the listeners, every client; the
+// clients dropped as they took nothing go first.
+void watch(pollfd (&ready)[mostClients + 3], int unixListener, int tcpListener) {
+    for (int i = clientCount - 1; i >= 0; --i)
+        if (clients[i].fd < 0) dropClient(i, nullptr);
+    ready[0] = pollfd{wakeUp[0], POLLIN, 0};
+    ready[1] = pollfd{outOfFiles ? -1 : unixListener, POLLIN, 0};
+    ready[2] = pollfd{outOfFiles ? -1 : tcpListener, POLLIN, 0};
+    for (int i = 0; i < clientCount; ++i)
+        ready[i + 3] = pollfd{clients[i].fd, static_cast<short>(POLLIN | (clients[i].owedSize > 0 ? POLLOUT : 0)), 0};
+}
+
+void serveAll(int unixListener, int tcpListener) {
+    while (ending == 0) {
+        pollfd ready[mostClients + 3];
+        watch(ready, unixListener, tcpListener);
+        long long wait = nextDeadline() - nowMs();
+        int count = clientCount;
+        if (poll(ready, static_cast<nfds_t>(count) + 3, static_cast<int>(wait > 0 ? wait : 0)) < 0 && errno != EINTR)
+            return say("cannot wait for clients: %s", std::strerror(errno));
+        if (held.button != nullptr && nowMs() >= held.untilMs) releaseHeld();
+        serveClients(ready + 3, count);
+        for (int i = 1; i < 3; ++i)
+            if (ready[i].revents != 0) acceptClient(ready[i].fd);
+    }
+}
+
+void wake(int /*signal*/) {
+    int saved = errno;
+    ending = 1;
+    if (write(wakeUp[1], "", 1) < 0) {}
+    errno = saved;
+}
+
+// SIGTERM, SIGINT and SIGHUP end the server, whole: its key released, its
+// socket removed. A client gone is a send that fails, not SIGPIPE.
+void catchEnds() {
+    if (pipe2(wakeUp, O_CLOEXEC | O_NONBLOCK) != 0) wakeUp[0] = wakeUp[1] = -1;
+    struct sigaction onEnd {};
+    onEnd.sa_handler = wake;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &onEnd, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+[[noreturn]] void quit(const char* format, const char* what, const char* why) {
+    std::fprintf(stderr, "kestrovd: ");
+    std::fprintf(stderr, format, what, why);
+    std::fputc('\n', stderr);
+    std::exit(1);
+}
+
+// lircd's socket, where LIRC's clients look by default; its folder made if
+// need be. A socket where nothing answers any more is a stale one, replaced;
+// anything else there stays, and the server with it does not start.
+int listenAtPath(const char* path, mode_t mode, ino_t& made) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof address.sun_path) quit("%s: %s (give a shorter --socket)", path, "too long a path");
+    std::strcpy(address.sun_path, path);
+    char folder[sizeof address.sun_path];
+    std::strcpy(folder, path);
+    for (char* slash = std::strchr(folder + 1, '/'); slash != nullptr; slash = std::strchr(slash + 1, '/')) {
+        *slash = '\0';
+        if (mkdir(folder, 0755) != 0 && errno != EEXIST) quit("cannot make %s: %s", folder, std::strerror(errno));
+        *slash = '/';
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    struct stat file {};
+    if (fd >= 0 && lstat(path, &file) == 0) {
+        if (!S_ISSOCK(file.st_mode)) quit("%s: %s; remove it, or give another --socket", path, "not a socket");
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            quit("something answers at %s%s (lircd?): stop it, or give another --socket", path, "");
+        close(probe);
+        unlink(path);
+    }
+    mode_t before = umask(0177);  // none but us until chmod says who
+    bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    umask(before);
+    if (!bound || chmod(path, mode) != 0 || listen(fd, SOMAXCONN) != 0 || stat(path, &file) != 0)
+        quit("cannot listen at %s: %s", path, std::strerror(errno));
+    made = file.st_ino;
+    return fd;
+}
+
+// [ADDR:]PORT, on 127.0.0.1 unless an address is given; `shown` says where.
+int listenAtPort(const char* where, char (&shown)[96]) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const char* colon = std::strrchr(where, ':');
+    char host[64] = "";
+    if (colon != nullptr) std::snprintf(host, sizeof host, "%.*s", static_cast<int>(colon - where), where);
+    char* end = nullptr;
+    long port = std::strtol(colon != nullptr ? colon + 1 : where, &end, 10);
+    if ((colon != nullptr && inet_pton(AF_INET, host, &address.sin_addr) != 1) || *end != '\0' || port < 1 || port > 65535)
+        quit("--listen %s: %s", where, "not [ADDR:]PORT, as 8765 or 192.168.1.2:8765");
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, SOMAXCONN) != 0)
+        quit("cannot listen at %s: %s", where, std::strerror(errno));
+    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    std::snprintf(shown, sizeof shown, " and %s:%ld", host, port);
+    return fd;
+}
+
+// A hold of the library's own would hold the server up with each key.
+void refuseHolds() {
+    for (const char* name : {"CASCADE_HOLD_MS", "CASCADE_DELAY_MS"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0)
+            quit("%s is set: each key would hold the server up%s; unset it (SEND_ONCE's REPEATS hold a key)", name, "");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const char* path = "/var/run/lirc/lircd";
+    const char* port = nullptr;
+    long mode = 0660;
+    const option options[] = {{"socket", required_argument, nullptr, 's'}, {"permission", required_argument, nullptr, 'p'},
+                              {"listen", required_argument, nullptr, 'l'}, {nullptr, 0, nullptr, 0}};
+    char* end = nullptr;
+    for (int option = 0; (option = getopt_long(argc, argv, "s:p:l:", options, nullptr)) != -1;) {
+        if (option == 's') path = optarg;
+        else if (option == 'l') port = optarg;
+        else if (option == 'p' && (mode = std::strtol(optarg, &end, 8), *end == '\0' && mode >= 0 && mode <= 0777)) continue;
+        else {
+            std::fputs("kestrovd: usage: kestrovd [--socket PATH] [--permission MODE] [--listen [ADDR:]PORT]\n", stderr);
+            return 2;
+        }
+    }
+    refuseHolds();
+    catchEnds();
+    ino_t made = 0;
+    int unixListener = listenAtPath(path, static_cast<mode_t>(mode), made);
+    char shown[96] = "";
+    int tcpListener = port != nullptr ? listenAtPort(port, shown) : -1;
+    std::printf("kestrovd: remote %s at %s%s\n", remoteName, path, shown);
+    std::fflush(stdout);
+    serveAll(unixListener, tcpListener);
+    releaseHeld();
+    struct stat file {};
+    if (stat(path, &file) == 0 && file.st_ino == made) unlink(path);  // ours still, not a newer server's
+    return 0;
+}

@@ -1,0 +1,77 @@
+#!/bin/sh
+# kestrovd and LIRC's own clients, one case a line: the exit status; the keys pressed and released, in order (the
+# trace's lines); the command, with a kestrovd of its own at $S and 127.0.0.1:$P; what the command and kestrovd print
+# (kestrovd's start line aside), lines joined by " | ". Then kestrovd must end on SIGTERM with status 0, its socket gone.
+# `peer` is tests/lircpeer.py at $S. A failing line prints its replay. Usage: tests/lirc.sh HOW-TO-RUN-KESTROVD...
+run="$*" scratch=$(mktemp -d) passed=0 failed=0 here=$(cd "$(dirname "$0")" && pwd)
+trap 'rm -rf "$scratch"' EXIT
+S=$scratch/lircd P=$((20000 + $$ % 20000)) X=$scratch/x
+peer() { timeout 20 /usr/bin/python3 "$here/lircpeer.py" "${peer:-$S}" "$@"; }  # at $S, or at $peer
+irsend() { timeout 15 /usr/bin/irsend "$@"; }  # a server that holds a client up fails its case, and no more
+own="env CASCADE_TRACE=/dev/null timeout 10 $run"  # a kestrovd more, for where it listens
+
+check() {  # check STATUS KEYS COMMAND [OUTPUT]
+    rm -rf "$scratch/trace" "$X"*
+    CASCADE_TRACE=$scratch/trace $run --socket "$S" --listen $P >"$scratch/server" 2>&1 & server=$!
+    i=0; until [ -S "$S" ] || [ $((i += 1)) -gt 500 ]; do sleep 0.02; done
+    eval "$3" >"$scratch/out" 2>&1 </dev/null; status=$?
+    kill -TERM $server; wait $server; ended=$?
+    [ ! -e "$S" ] || ended="$ended, $S left"
+    out=$(sed 1d "$scratch/server" | cat "$scratch/out" - | sed ':a;N;$!ba;s/\n/ | /g')
+    got=$(awk '{ printf "%s %s ", $1, $3 }' "$scratch/trace" 2>/dev/null)
+    want=$(for key in $2; do printf 'down %s up %s ' "$key" "$key"; done)
+    case $out in ${4-}) out= ;; *) out=${out:-(nothing)} ;; esac
+    if [ "$status $ended $got" = "$1 0 $want" ] && [ -z "$out" ]; then passed=$((passed + 1)); else
+        failed=$((failed + 1)) && printf 'FAIL: S=%s P=%s; %s\n  got  %s (kestrovd ended %s): %s%s\n  want %s: %s\n' \
+            "$S" "$P" "$3" "$status" "$ended" "$got" "${out:+ printed: $out}" "$1" "$want" | cut -c 1-600
+    fi
+}
+
+# irsend on the socket and over TCP, irw seeing what any client sends; codes whatever their case, alternates as the first
+# button that has them; REPEATS held; a START held past its connection, to its STOP, the next key or the server's end.
+check 0 'arrow-up'                'irsend -d $S SEND_ONCE kestrov KEY_UP'
+check 0 'arrow-up arrow-down'     'irsend -a 127.0.0.1:$P SEND_ONCE kestrov KEY_UP KEY_DOWN'
+check 0 'select enter pause 1'    'irsend -d $S SEND_ONCE KESTROV key_select KEY_ENTER KEY_PLAYPAUSE KEY_1'
+check 0 'arrow-left'              'irsend -d $S --count=3 SEND_ONCE kestrov KEY_LEFT; tail -n1 $scratch/trace'  'up 0x1000E arrow-left'
+check 0 'select'                  'irsend -d $S SEND_START kestrov KEY_OK; sleep 0.3; cat $scratch/trace; irsend -d $S SEND_STOP kestrov KEY_OK' 'down 0x1000B select'
+check 1 'select arrow-up'         'irsend -d $S SEND_START kestrov KEY_OK; irsend -d $S SEND_ONCE kestrov KEY_UP; irsend -d $S SEND_STOP kestrov KEY_OK' 'not repeating | *'
+check 0 'select'                  'irsend -d $S SEND_START kestrov KEY_OK'
+check 0 'select'                  'irsend -d $S SEND_START kestrov KEY_OK; sleep 10.5; cat $scratch/trace' 'down 0x1000B select | up 0x1000B select'
+check 0 'arrow-up f8'             'irw $S & sleep 0.5; irsend -a 127.0.0.1:$P SEND_ONCE kestrov KEY_UP KEY_F8; sleep 0.5; kill $!' '000000000001000c 00 KEY_UP kestrov | 000000000001002e 00 KEY_F8 kestrov'
+check 1 ''                        'irsend -d $S SEND_ONCE kestrov KEY_VOLUMEUP' 'unknown command: "KEY_VOLUMEUP"*'
+check 1 ''                        'irsend -d $S SEND_ONCE tv KEY_UP'            'unknown remote: "tv"*'
+check 1 ''                        'irsend -d $S SEND_STOP kestrov KEY_UP'       'not repeating*'
+
+# The replies as lircd frames them (| for a line feed), broadcasts between them; a malformed line gets its ERROR and the
+# connection goes on.
+check 0 ''           'peer "VERSION\n" "LIST\n" "LIST kestrov KEY_SELECT\n"' 'BEGIN|VERSION|SUCCESS|DATA|1|kestrovd 0.2|END|BEGIN|LIST|SUCCESS|DATA|1|kestrov|END|BEGIN|LIST kestrov KEY_SELECT|SUCCESS|DATA|1|000000000001000b KEY_SELECT|END|'
+check 0 ''           'peer "LIST kestrov\n"'                           'BEGIN|LIST kestrov|SUCCESS|DATA|46|0000000000010000 KEY_NUMERIC_0|*|000000000001000b KEY_OK|*|0000000000010025 KEY_POWER|*|000000000001002e KEY_F8|END|'
+check 0 'arrow-up'   'peer "send_once  kestrov\tkey_up \r\n"'         '000000000001000c 00 KEY_UP kestrov|BEGIN|send_once  kestrov?key_up ?|SUCCESS|END|'
+check 0 'arrow-down' 'peer "FOO\n" "\n" "SEND_ONCE\n" "SEND_ONCE kestrov\n" "SEND_ONCE kestrov KEY_UP x\n" "SEND_ONCE kestrov KEY_UP 1 2\n" "SEND_START kestrov KEY_UP 1\n" "LIST tv\n" "SEND_ONCE kestrov KEY_DOWN\n"' \
+    'BEGIN|FOO|ERROR|DATA|1|unknown directive: "FOO"|END|BEGIN||ERROR|DATA|1|bad send packet|END|BEGIN|SEND_ONCE|ERROR|DATA|1|remote missing|END|BEGIN|SEND_ONCE kestrov|ERROR|DATA|1|code missing|END|BEGIN|SEND_ONCE kestrov KEY_UP x|ERROR|DATA|1|bad send packet (reps/eol)|END|BEGIN|SEND_ONCE kestrov KEY_UP 1 2|ERROR|DATA|1|bad send packet (trailing ws)|END|BEGIN|SEND_START kestrov KEY_UP 1|ERROR|DATA|1|bad send packet (trailing ws)|END|BEGIN|LIST tv|ERROR|DATA|1|unknown remote: "tv"|END|000000000001000d 00 KEY_DOWN kestrov|BEGIN|SEND_ONCE kestrov KEY_DOWN|SUCCESS|END|'
+check 0 'select'     'peer "SEND_START kestrov KEY_OK\n" "SEND_STOP kestrov KEY_UP\n" "SEND_STOP kestrov KEY_OK\n"' '000000000001000b 00 KEY_OK kestrov|BEGIN|SEND_START kestrov KEY_OK|SUCCESS|END|BEGIN|SEND_STOP kestrov KEY_UP|ERROR|DATA|1|specified code does not match|END|BEGIN|SEND_STOP kestrov KEY_OK|SUCCESS|END|'
+
+# Bad clients: each gets its ERROR or is closed, and the others are served meanwhile; out of descriptors, the next
+# client waits, without the server spinning.
+long=$(printf '%01100d' 0)
+check 0 'arrow-up'   'peer "$long"; irsend -d $S SEND_ONCE kestrov KEY_UP'                   'BEGIN||ERROR|DATA|1|line too long|END|(closed) | kestrovd: a client sent a line longer than 1024 bytes; closed it'
+check 0 'arrow-up'   'peer "SEND_ONCE kestrov KEY_DOWN\0\n"; irsend -d $S SEND_ONCE kestrov KEY_UP' '(closed) | kestrovd: a client sent bytes that are not a command; closed it'
+check 0 'arrow-up'   'peer --crowd 63 --stay 3 "VERSION\n" >/dev/null & sleep 1; peer "VERSION\n"; wait $!; irsend -d $S SEND_ONCE kestrov KEY_UP' 'BEGIN||ERROR|DATA|1|too many clients: 64 at once|END|(closed) | kestrovd: a client came while 64 were connected; told it so and closed it'
+check 0 'arrow-up'   'peer --hang "SEND_ONCE kestrov KEY_DOWN" & sleep 1; irsend -d $S SEND_ONCE kestrov KEY_UP; wait $!' '000000000001000c 00 KEY_UP kestrov|(closed) | kestrovd: a client sent half a line and nothing for 10 s; closed it'
+check 0 'arrow-up'   'peer --deaf 5000 "LIST kestrov\n"; irsend -d $S SEND_ONCE kestrov KEY_UP'   'kestrovd: a client took nothing of 16384 bytes; closed it'
+check 0 'arrow-up'   'peer --crowd 20; irsend -d $S SEND_ONCE kestrov KEY_UP'
+check 0 ''           'sh -c "ulimit -n 20; exec env CASCADE_TRACE=/dev/null $run --socket $X" & sleep 1; peer=$X peer --crowd 15 --stay 2 VERSION >/dev/null; echo "ticks $(cut -d" " -f14 /proc/$!/stat)"; irsend -d $X VERSION "" ""; kill $!; wait $!' \
+    'kestrovd: remote kestrov at */x | kestrovd: cannot take a client: Too many open files (raise the limit: ulimit -n) | *ticks [0-9] | *kestrovd 0.2 | '
+
+# Where it listens: something that answers there stops a second server; a stale socket is replaced, a file is not;
+# the folder made; --permission; TCP on 127.0.0.1 unless told; settings that would hold it up refused.
+check 1 ''           '$own --socket $S'                                          'kestrovd: something answers at */lircd (lircd?): stop it, or give another --socket'
+check 0 ''           'stat -c %A $S; grep -ci "^ *[0-9]*: 0100007F:$(printf %04X $P) 00000000:0000 0A" /proc/net/tcp' 'srw-rw---- | 1'
+check 0 ''           '/usr/bin/python3 -c "import socket; socket.socket(socket.AF_UNIX).bind(\"$X\")"; $own --socket $X & sleep 1; irsend -d $X VERSION "" ""; kill $!; wait $!; echo "status $?"; test -e $X || echo removed' 'kestrovd: remote kestrov at */x | kestrovd 0.2 |  | status 0 | removed'
+check 1 ''           ': >$X; $own --socket $X'                                    'kestrovd: */x: not a socket; remove it, or give another --socket'
+check 0 ''           '$own --socket $X/a/b --permission 0600 --listen 0.0.0.0:$((P + 1)) & sleep 1; stat -c %A $X/a/b; kill $!; wait $!' 'kestrovd: remote kestrov at */x/a/b and 0.0.0.0:* | srw-------'
+check 1 ''           'CASCADE_HOLD_MS=100 $own --socket $X'                       'kestrovd: CASCADE_HOLD_MS is set: each key would hold the server up; unset it (SEND_ONCE*s REPEATS hold a key)'
+check 2 ''           '$own --socket $X --permission 9'                             'kestrovd: usage: kestrovd *'
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]

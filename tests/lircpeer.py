@@ -1,0 +1,61 @@
+#!/usr/bin/python3
+"""A LIRC client that misbehaves on purpose, for tests/lirc.sh: it connects to
+the socket, sends each TEXT (Python escapes: \\n, \\0) a tenth of a second apart,
+then prints what came back until the server is quiet for half a second, line
+feeds as |, and "(closed)" if the server closed the connection.
+  --crowd N   first opens N more connections, kept open and idle
+  --deaf N    sends the texts N times and never reads (prints nothing)
+  --hang      after the texts, waits up to 15 s for the server to close
+  --stay S    then stays connected S seconds more
+Usage: lircpeer.py SOCKET [--crowd N] [--deaf N] [--hang] [--stay S] TEXT..."""
+import socket
+import sys
+import time
+
+args = sys.argv[1:]
+path = args.pop(0)
+crowd = int(args.pop(args.index('--crowd') + 1)) if '--crowd' in args else 0
+deaf = int(args.pop(args.index('--deaf') + 1)) if '--deaf' in args else 0
+stay = float(args.pop(args.index('--stay') + 1)) if '--stay' in args else 0
+hang = '--hang' in args
+texts = [a.encode('latin-1').decode('unicode_escape').encode('latin-1') for a in args if a != '--hang']
+
+
+def connect():
+    peer = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    peer.connect(path)
+    return peer
+
+
+others = [connect() for _ in range(crowd)]
+peer = connect()
+if deaf:
+    peer.settimeout(5)
+    try:
+        for _ in range(deaf):
+            for text in texts:
+                peer.sendall(text)
+    except OSError:
+        pass
+    sys.exit(0)
+got = b''
+for text in texts:
+    try:
+        peer.sendall(text)
+    except OSError:  # closed already: what it said comes below
+        break
+    time.sleep(0.1)
+peer.settimeout(15 if hang else 0.5)
+try:
+    while True:
+        data = peer.recv(65536)
+        got += data if data else b'(closed)'
+        if not data:
+            break
+        peer.settimeout(15 if hang else 0.5)
+except socket.timeout:
+    pass
+except ConnectionResetError:  # closed with what we sent still unread
+    got += b'(closed)'
+print(got.decode('latin-1').replace('\n', '|'), flush=True)
+time.sleep(stay)
