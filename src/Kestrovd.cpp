@@ -410,7 +410,7 @@ void serveAll(int unixListener, int tcpListener, int pageEvents) {
         watch(ready, unixListener, tcpListener, pageEvents);
         long long wait = nextDeadline() - nowMs();
         int count = clientCount;
-        if (poll(ready, static_cast<nfds_t>(count + watched), static_cast<int>(wait > 0 ? wait : 0)) < 0 && errno != EINTR)
+        if (poll(ready, static_cast<nfds_t>(count) + watched, static_cast<int>(wait > 0 ? wait : 0)) < 0 && errno != EINTR)
             return say("cannot wait for clients: %s", std::strerror(errno));
         if (held.button != nullptr && nowMs() >= heldUntil()) releaseHeld();
         if (ready[3].revents != 0) takePageEvents(pageEvents);

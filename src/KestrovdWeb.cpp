@@ -34,12 +34,13 @@ namespace {
 constexpr int mostPages = 16;  // pages connected at once; civetweb gives each a thread
 constexpr size_t longestMessage = 16;
 // A page holding a key says so four times a second; a person presses a few keys a second.
-constexpr double burstMessages = 40, messagesPerSecond = 20;
-constexpr double burstRequests = 40, requestsPerSecond = 10;  // from everyone: a page is loaded by a person
+constexpr long long burstMessages = 40, messagesPerSecond = 20;
+constexpr long long burstRequests = 40, requestsPerSecond = 10;  // from everyone: a page is loaded by a person
 
-// A rate: so many at once, so many a second after.
+// A rate: so many at once, so many a second after; in thousandths, so that
+// it needs no floating point (which MIPS takes from libgcc_s).
 struct Bucket {
-    double allowance;
+    long long allowance;
     long long countedMs;
 };
 
@@ -112,13 +113,13 @@ bool isOwnOrigin(const mg_connection* connection) {
 void writeButtons(mg_connection* connection) {
     mg_printf(connection, "[");
     for (const Button& button : buttons) {
-        char typed[8] = "";
+        char typed[8] = "";  // none of them needs escaping in JSON
+        size_t count = 0;
         for (const Key& key : keyTable)
-            if (key.code == button.code && key.c != '\n' && std::strlen(typed) < sizeof typed - 1) std::strncat(typed, &key.c, 1);
-        char hint[8];
-        std::snprintf(hint, sizeof hint, "%s", typed);
+            if (key.code == button.code && key.c != '\n' && count < sizeof typed - 1) typed[count++] = key.c;
+        char hint[24];
+        std::snprintf(hint, sizeof hint, "%s", typed[0] == ' ' ? "space" : typed);
         if (button.code >= firstSequenceKey) std::snprintf(hint, sizeof hint, "u%lu", button.code - firstSequenceKey + 1);
-        if (typed[0] == ' ') std::snprintf(hint, sizeof hint, "space");
         mg_printf(connection, "%s{\"n\":\"%s\",\"c\":\"%s\",\"k\":\"%s\",\"h\":\"%s\"}", &button == buttons ? "" : ",",
                   button.name, button.keys[0].name, typed, hint);
     }
@@ -150,7 +151,7 @@ int acceptSocket(const mg_connection* connection, void* /*unused*/) {
 
 void openSocket(mg_connection* connection, void* /*unused*/) {
     pthread_mutex_lock(&pagesLock);
-    if (pageCount < mostPages) pages[pageCount++] = Page{connection, ++lastId, {burstMessages, nowMs()}};
+    if (pageCount < mostPages) pages[pageCount++] = Page{connection, ++lastId, {burstMessages * 1000, nowMs()}};
     pthread_mutex_unlock(&pagesLock);
 }
 
@@ -165,23 +166,25 @@ bool readMessage(const char* data, size_t size, PageEvent& event) {
     char text[longestMessage + 1];
     std::memcpy(text, data, size);
     text[size] = '\0';
-    unsigned index = 0;
-    char tail = 0;
-    event.action = std::strcmp(text, "hold") == 0 ? 'h' : 0;
-    if (std::sscanf(text, "down %3u%c", &index, &tail) == 1) event.action = 'd';
-    if (std::sscanf(text, "up %3u%c", &index, &tail) == 1) event.action = 'u';
+    event.action = 'h';
+    if (std::strcmp(text, "hold") == 0) return true;
+    const char* number = std::strncmp(text, "down ", 5) == 0 ? text + 5 : std::strncmp(text, "up ", 3) == 0 ? text + 3 : nullptr;
+    if (number == nullptr || *number < '0' || *number > '9') return false;  // strtoul would take " 1" and "+1"
+    char* end = nullptr;
+    unsigned long index = std::strtoul(number, &end, 10);
+    event.action = text[0];  // 'd' or 'u'
     event.button = static_cast<unsigned char>(index);
-    return event.action != 0 && index < sizeof buttons / sizeof *buttons;
+    return *end == '\0' && index < sizeof buttons / sizeof *buttons;
 }
 
 // One more, if the rate allows it now.
-bool spend(Bucket& bucket, double burst, double perSecond) {
+bool spend(Bucket& bucket, long long burst, long long perSecond) {
     long long now = nowMs();
-    bucket.allowance += static_cast<double>(now - bucket.countedMs) * perSecond / 1000;
-    bucket.allowance = bucket.allowance < burst ? bucket.allowance : burst;
+    bucket.allowance += (now - bucket.countedMs) * perSecond;
+    bucket.allowance = bucket.allowance < burst * 1000 ? bucket.allowance : burst * 1000;
     bucket.countedMs = now;
-    if (bucket.allowance < 1) return false;
-    bucket.allowance -= 1;
+    if (bucket.allowance < 1000) return false;
+    bucket.allowance -= 1000;
     return true;
 }
 
@@ -294,7 +297,7 @@ int startPages(const char* where, const char* tokenFile, char* shown, size_t sho
     if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("cannot serve the page", "no pipe");
     fcntl(events[0], F_SETFL, O_NONBLOCK);
     fcntl(lines[1], F_SETFL, O_NONBLOCK);
-    requests = Bucket{burstRequests, nowMs()};
+    requests = Bucket{burstRequests * 1000, nowMs()};
     mg_init_library(MG_FEATURES_WEBSOCKET);
     const char* options[] = {"listening_ports", ports, "num_threads", "24", "request_timeout_ms", "5000",
                              "enable_keep_alive", "no", "max_request_size", "4096", "enable_websocket_ping_pong", "yes",
@@ -303,7 +306,8 @@ int startPages(const char* where, const char* tokenFile, char* shown, size_t sho
     callbacks.log_message = keepWord;
     callbacks.begin_request = countRequest;
     // Signals that end the server go to its loop, not to civetweb's threads.
-    sigset_t ends, before;
+    sigset_t ends;
+    sigset_t before;
     sigemptyset(&ends);
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ends, signal);
     pthread_sigmask(SIG_BLOCK, &ends, &before);

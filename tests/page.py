@@ -50,7 +50,8 @@ def waitFor(test, seconds):
     return test()
 
 
-started = waitFor(lambda: any("the page at" in line for _, line in heard), 300)
+waitFor(lambda: any("the page at" in line for _, line in heard) or server.poll() is not None, 300)  # a virtual device boots
+started = any("the page at" in line for _, line in heard)
 token = started and re.search(r"token=(\w+)", next(line for _, line in heard if "the page at" in line)).group(1)
 address = f"http://127.0.0.1:{port}/?token={token}"
 chrome = webdriver.ChromeOptions()
@@ -183,6 +184,7 @@ def foreignPage():
             "s.onopen = () => { s.send('down 36'); document.title = 'open'; };"
             "s.onclose = () => { document.title += ' closed'; };</script>").encode()
     class Handler(http.server.BaseHTTPRequestHandler):
+        timeout = 2  # the browser's idle preconnections hold up no one
         def do_GET(self):
             self.send_response(200)
             self.send_header("Content-Type", "text/html")
@@ -190,7 +192,7 @@ def foreignPage():
             self.wfile.write(html)
         def log_message(self, *arguments):
             pass
-    other = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+    other = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=other.serve_forever, daemon=True).start()
     browser.get(f"http://127.0.0.1:{other.server_address[1]}/")
     time.sleep(1.5)
