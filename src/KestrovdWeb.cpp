@@ -228,15 +228,21 @@ void closeSocket(const mg_connection* connection, void* /*unused*/) {
     if (event.page != 0) tell(event);
 }
 
-// The lines of keys that went in, to every page; here, so that a page
-// slow to take them holds up no key.
+// The lines of keys that went in, to every page, whole lines a message;
+// here, so that a page slow to take them holds up no key.
 void* tellLines(void* /*unused*/) {
-    char line[128];
-    for (ssize_t got = 0; (got = read(lines[0], line, sizeof line)) > 0;) {
+    char text[512];
+    size_t kept = 0;  // the start of a line, its end still to come
+    for (ssize_t got = 0; (got = read(lines[0], text + kept, sizeof text - kept)) > 0;) {
+        kept += static_cast<size_t>(got);
+        size_t whole = kept;
+        while (whole > 0 && text[whole - 1] != '\n') --whole;
         pthread_mutex_lock(&pagesLock);
-        for (int i = 0; i < pageCount; ++i)
-            mg_websocket_write(pages[i].connection, MG_WEBSOCKET_OPCODE_TEXT, line, static_cast<size_t>(got));
+        for (int i = 0; i < pageCount && whole > 0; ++i)
+            mg_websocket_write(pages[i].connection, MG_WEBSOCKET_OPCODE_TEXT, text, whole);
         pthread_mutex_unlock(&pagesLock);
+        kept -= whole;
+        std::memmove(text, text + whole, kept);
     }
     return nullptr;
 }

@@ -223,14 +223,16 @@ def answers(path, status, host=None):
     return act
 
 
-def logShows(name):  # the page's log of keys that went in, newest first
-    if not waitFor(lambda: [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#log li")][:1] == [name], 5):
-        raise AssertionError(f"the page's log: {browser.find_element(By.ID, 'log').text!r}")
+def logShows(*names):  # the page's log of keys that went in, newest first
+    shown = lambda: [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#log li")][:len(names)]
+    if not waitFor(lambda: shown() == list(reversed(names)), 5):
+        raise AssertionError(f"the page's log: {shown()}")
 
 
-def irsendShown():  # a key from a LIRC client, on kestrovd's socket here
-    subprocess.run(["irsend", "-d", f"{scratch}/lircd", "SEND_ONCE", "kestrov", "KEY_INFO"], check=True, timeout=10)
-    logShows("info")
+def irsendShown():  # keys from a LIRC client, on kestrovd's socket here
+    subprocess.run(["irsend", "-d", f"{scratch}/lircd", "SEND_ONCE", "kestrov", "KEY_INFO", "KEY_F8", "KEY_EPG", "KEY_OK"],
+                   check=True, timeout=10)
+    logShows("info", "f8", "guide", "select")
 
 
 def openPage():
@@ -289,7 +291,8 @@ if started:
     check("a binary message: closed", ownSocket("binary down 12"), [])
     check("too many messages: closed", ownSocket(*["hold"] * 100), [])
     if os.path.exists(f"{scratch}/lircd"):
-        check("irsend's key, in the page's log", irsendShown, ["down info", "up info"])
+        check("irsend's keys, in the page's log", irsendShown,
+              ["down info", "up info", "down f8", "up f8", "down guide", "up guide", "down select", "up select"])
     if options.screenshot:  # the README's picture, with keys in its log
         openPage()
         for name in ("menu", "arrow-down", "arrow-down", "select"):
