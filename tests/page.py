@@ -11,6 +11,9 @@ import argparse, http.client, http.server, os, re, shlex, socket, subprocess, sy
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.actions import interaction
+from selenium.webdriver.common.actions.action_builder import ActionBuilder
+from selenium.webdriver.common.actions.pointer_input import PointerInput
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
@@ -124,6 +127,14 @@ def click(name):
 
 def hold(name, seconds):
     return lambda: ActionChains(browser).click_and_hold(button(name)).pause(seconds).release().perform()
+
+
+def touch(name, seconds):  # a finger, as on a phone
+    def act():
+        finger = ActionBuilder(browser, mouse=PointerInput(interaction.POINTER_TOUCH, "finger"))
+        finger.pointer_action.move_to(button(name)).pointer_down().pause(seconds).pointer_up()
+        finger.perform()
+    return act
 
 
 def press(*keyNames, seconds=0.0):  # keys of the keyboard held together for so long, on the page
@@ -250,6 +261,7 @@ if started:
         check(f"click {name}", click(name), [f"down {name}", f"up {name}"])
     check("hold select 1.5 s", hold("select", 1.5), ["down select", "up select"], 1.5)
     check("hold arrow-up 0.3 s", hold("arrow-up", 0.3), ["down arrow-up", "up arrow-up"], 0.3)
+    check("touch play 1 s", touch("play", 1), ["down play", "up play"], 1)
     check("hold power 12 s: 10 s at most", hold("power", 12), ["down power", "up power"], 10, 0.3)
 
     # The keyboard: live mode's characters and the keys a person reaches for; a key held as long as it is down.
