@@ -218,7 +218,8 @@ int takeMessage(mg_connection* connection, int bits, char* data, size_t size, vo
     return good ? 1 : 0;
 }
 
-// A page gone lets go of its key: closed, reloaded, or silent as its network went.
+// A page closed or reloaded lets go of its key at once (one whose network
+// went falls silent instead, which the loop sees).
 void closeSocket(const mg_connection* connection, void* /*unused*/) {
     pthread_mutex_lock(&pagesLock);
     Page* page = findPage(connection);
