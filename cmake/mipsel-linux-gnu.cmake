@@ -16,7 +16,10 @@ if(KESTROV_SYSROOT)
 else()
   set(emulatorRoot "/usr/mipsel-linux-gnu")  # where Debian's cross packages put the target's libraries
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR "${KESTROV_EMULATOR};-L;${emulatorRoot}")
+# The target's own C library first: Debian's mipsel packages (libcivetweb1:mipsel)
+# bring another build of it, which the loader's cache would else pick, and
+# which the sysroot's loader crashes with.
+set(CMAKE_CROSSCOMPILING_EMULATOR "${KESTROV_EMULATOR};-L;${emulatorRoot};-E;LD_LIBRARY_PATH=${emulatorRoot}/lib")
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

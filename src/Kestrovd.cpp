@@ -3,14 +3,18 @@
 // press the device's keys, through libCascade.so as kestrov does.
 //
 //   kestrovd [--socket PATH] [--permission MODE] [--listen [ADDR:]PORT]
+//            [--http [ADDR:]PORT [--token-file FILE]]
 //
 // One remote, "kestrov", whose codes are the Linux key names of Buttons.h.
 // One key is down at a time, as on a remote control: a new key ends the
 // last. A held key goes up at its SEND_STOP, the next key, the server's end
-// or after 10 s. Every key that goes in is broadcast to every client. A
-// client can hold up no other: nothing here waits on one.
+// or after 10 s. With --http a page in a browser holds keys too, each as
+// long as the button is held, and goes up when its page goes. Every key that
+// goes in is broadcast to every client and page. A client can hold up no
+// other: nothing here waits on one.
 #include "Buttons.h"
 #include "CascadeInput.h"
+#include "KestrovdWeb.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -40,6 +44,7 @@ constexpr size_t mostOwed = 16384;       // replies and broadcasts a client may 
 constexpr long long lineWaitMs = 10000;  // from a line's first byte to its end
 constexpr long long longestHoldMs = 10000;
 constexpr long long firstRepeatMs = 500, repeatMs = 125;  // a receiver's repeats of a held key
+constexpr long long pageSilenceMs = 1000;  // a page holding a key says so every 250 ms; silent, it has gone
 
 struct Client {
     int fd;
@@ -59,7 +64,9 @@ struct Held {
     bool started;  // by SEND_START: its SEND_STOP ends it
     int owedTo;    // the client owed a SUCCESS when it goes up (SEND_ONCE with repeats); -1: none
     char command[longestLine];
-} held{nullptr, 0, false, -1, ""};
+    int page;            // the page holding it; 0: none
+    long long heardMs;   // when that page last said so
+} held{nullptr, 0, false, -1, "", 0, 0};
 
 int wakeUp[2] = {-1, -1};  // written by the signal handler, read by the loop
 bool outOfFiles;           // no descriptor for one more client: the next waits until one goes
@@ -141,14 +148,17 @@ const Button* findCode(const char* name, const char** canonical) {
 }
 
 void broadcast(const Button& button) {
-    for (int i = 0; i < clientCount; ++i)
-        owe(clients[i], "%016lx 00 %s %s\n", button.code, button.keys[0].name, remoteName);
+    char line[80];
+    std::snprintf(line, sizeof line, "%016lx 00 %s %s\n", button.code, button.keys[0].name, remoteName);
+    for (int i = 0; i < clientCount; ++i) owe(clients[i], "%s", line);
+    tellPages(line);
 }
 
 void releaseHeld() {
     if (held.button == nullptr) return;
     CascadeInput::DispatchKeyUp(held.button->code);
     held.button = nullptr;
+    held.page = 0;
     if (Client* client = findClient(held.owedTo)) succeed(*client, held.command);
 }
 
@@ -167,6 +177,30 @@ void pressKey(const Button& button, long long holdMs, bool started, Client& clie
     held.owedTo = started ? -1 : client.fd;
     std::snprintf(held.command, sizeof held.command, "%s", command);
     if (started) succeed(client, command);
+}
+
+// What a page asks: a button down until it says up, goes or falls silent.
+void takePageEvent(const PageEvent& event) {
+    bool holds = held.button != nullptr && held.page == event.page;
+    if (event.action == 'h' && holds) held.heardMs = nowMs();
+    if ((event.action == 'u' && holds && held.button == &buttons[event.button]) || (event.action == 'c' && holds))
+        releaseHeld();
+    if (event.action != 'd') return;
+    releaseHeld();
+    held = Held{&buttons[event.button], nowMs() + longestHoldMs, false, -1, "", event.page, nowMs()};
+    CascadeInput::DispatchKeyDown(held.button->code);
+    broadcast(*held.button);
+}
+
+void takePageEvents(int pageEvents) {
+    PageEvent event{};
+    while (read(pageEvents, &event, sizeof event) == sizeof event) takePageEvent(event);
+}
+
+// When the held key goes up by itself: its time, or its page's silence.
+long long heldUntil() {
+    if (held.page != 0 && held.heardMs + pageSilenceMs < held.untilMs) return held.heardMs + pageSilenceMs;
+    return held.untilMs;
 }
 
 // REPEATS as a hold: until the last of them on a receiver, and half a
@@ -336,7 +370,7 @@ void acceptClient(int listener) {
 
 // A line half sent and left so, or a held key's time: what the loop waits for.
 long long nextDeadline() {
-    long long next = held.button != nullptr ? held.untilMs : nowMs() + 3600000;
+    long long next = held.button != nullptr ? heldUntil() : nowMs() + 3600000;
     for (int i = 0; i < clientCount; ++i) {
         if (hasLine(clients[i])) return nowMs();
         if (clients[i].lineSize > 0 && clients[i].lineSinceMs + lineWaitMs < next) next = clients[i].lineSinceMs + lineWaitMs;
@@ -356,28 +390,31 @@ void serveClients(const pollfd* ready, int count) {
     }
 }
 
-// What the loop waits on: a signal, the listeners, every client; the
-// clients dropped as they took nothing go first.
-void watch(pollfd (&ready)[mostClients + 3], int unixListener, int tcpListener) {
+// What the loop waits on: a signal, the listeners, the pages, every client;
+// the clients dropped as they took nothing go first.
+constexpr int watched = 4;  // before the clients
+void watch(pollfd (&ready)[mostClients + watched], int unixListener, int tcpListener, int pageEvents) {
     for (int i = clientCount - 1; i >= 0; --i)
         if (clients[i].fd < 0) dropClient(i, nullptr);
     ready[0] = pollfd{wakeUp[0], POLLIN, 0};
     ready[1] = pollfd{outOfFiles ? -1 : unixListener, POLLIN, 0};
     ready[2] = pollfd{outOfFiles ? -1 : tcpListener, POLLIN, 0};
+    ready[3] = pollfd{pageEvents, POLLIN, 0};
     for (int i = 0; i < clientCount; ++i)
-        ready[i + 3] = pollfd{clients[i].fd, static_cast<short>(POLLIN | (clients[i].owedSize > 0 ? POLLOUT : 0)), 0};
+        ready[i + watched] = pollfd{clients[i].fd, static_cast<short>(POLLIN | (clients[i].owedSize > 0 ? POLLOUT : 0)), 0};
 }
 
-void serveAll(int unixListener, int tcpListener) {
+void serveAll(int unixListener, int tcpListener, int pageEvents) {
     while (ending == 0) {
-        pollfd ready[mostClients + 3];
-        watch(ready, unixListener, tcpListener);
+        pollfd ready[mostClients + watched];
+        watch(ready, unixListener, tcpListener, pageEvents);
         long long wait = nextDeadline() - nowMs();
         int count = clientCount;
-        if (poll(ready, static_cast<nfds_t>(count) + 3, static_cast<int>(wait > 0 ? wait : 0)) < 0 && errno != EINTR)
+        if (poll(ready, static_cast<nfds_t>(count) + watched, static_cast<int>(wait > 0 ? wait : 0)) < 0 && errno != EINTR)
             return say("cannot wait for clients: %s", std::strerror(errno));
-        if (held.button != nullptr && nowMs() >= held.untilMs) releaseHeld();
-        serveClients(ready + 3, count);
+        if (held.button != nullptr && nowMs() >= heldUntil()) releaseHeld();
+        if (ready[3].revents != 0) takePageEvents(pageEvents);
+        serveClients(ready + watched, count);
         for (int i = 1; i < 3; ++i)
             if (ready[i].revents != 0) acceptClient(ready[i].fd);
     }
@@ -478,18 +515,25 @@ void refuseHolds() {
 int main(int argc, char* argv[]) {
     const char* path = "/var/run/lirc/lircd";
     const char* port = nullptr;
+    const char* http = nullptr;
+    const char* tokenFile = nullptr;
     long mode = 0660;
-    const option options[] = {{"socket", required_argument, nullptr, 's'}, {"permission", required_argument, nullptr, 'p'},
-                              {"listen", required_argument, nullptr, 'l'}, {nullptr, 0, nullptr, 0}};
+    const option options[] = {{"socket", required_argument, nullptr, 's'},     {"permission", required_argument, nullptr, 'p'},
+                              {"listen", required_argument, nullptr, 'l'},     {"http", required_argument, nullptr, 'h'},
+                              {"token-file", required_argument, nullptr, 't'}, {nullptr, 0, nullptr, 0}};
     char* end = nullptr;
-    for (int option = 0; (option = getopt_long(argc, argv, "s:p:l:", options, nullptr)) != -1;) {
+    bool usable = true;
+    for (int option = 0; (option = getopt_long(argc, argv, "s:p:l:h:t:", options, nullptr)) != -1;) {
         if (option == 's') path = optarg;
         else if (option == 'l') port = optarg;
-        else if (option == 'p' && (mode = std::strtol(optarg, &end, 8), *end == '\0' && mode >= 0 && mode <= 0777)) continue;
-        else {
-            std::fputs("kestrovd: usage: kestrovd [--socket PATH] [--permission MODE] [--listen [ADDR:]PORT]\n", stderr);
-            return 2;
-        }
+        else if (option == 'h') http = optarg;
+        else if (option == 't') tokenFile = optarg;
+        else if (option != 'p' || (mode = std::strtol(optarg, &end, 8), *end != '\0' || mode < 0 || mode > 0777)) usable = false;
+    }
+    if (!usable || optind != argc || (tokenFile != nullptr && http == nullptr)) {
+        std::fputs("kestrovd: usage: kestrovd [--socket PATH] [--permission MODE] [--listen [ADDR:]PORT]\n"
+                   "                         [--http [ADDR:]PORT [--token-file FILE]]\n", stderr);
+        return 2;
     }
     refuseHolds();
     catchEnds();
@@ -497,10 +541,14 @@ int main(int argc, char* argv[]) {
     int unixListener = listenAtPath(path, static_cast<mode_t>(mode), made);
     char shown[96] = "";
     int tcpListener = port != nullptr ? listenAtPort(port, shown) : -1;
+    char address[160] = "";
+    int pageEvents = http != nullptr ? startPages(http, tokenFile, address, sizeof address) : -1;
     std::printf("kestrovd: remote %s at %s%s\n", remoteName, path, shown);
+    if (http != nullptr) std::printf("kestrovd: the page at %s\n", address);
     std::fflush(stdout);
-    serveAll(unixListener, tcpListener);
+    serveAll(unixListener, tcpListener, pageEvents);
     releaseHeld();
+    stopPages();
     struct stat file {};
     if (stat(path, &file) == 0 && file.st_ino == made) unlink(path);  // ours still, not a newer server's
     return 0;

@@ -1,0 +1,343 @@
+// kestrovd's page (KestrovdWeb.h). The page is one file, KestrovdPage.html,
+// embedded at build time; its buttons come from Buttons.h and Keys.h as it
+// is served, so that the page and the tool never disagree. No one gets in
+// who does not belong: every request needs the token; the Host must be an
+// address or the name the server was started with, since any other name
+// would let another site's page in through DNS rebinding; the WebSocket
+// takes only the page's own Origin, so that no page of another site presses
+// keys through a tester's browser. Sizes and rates are bounded, and nothing
+// a page sends reaches a file: no folder is served.
+#include "KestrovdWeb.h"
+#include "Buttons.h"
+#include "Keys.h"
+
+#include <arpa/inet.h>
+#include <civetweb.h>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <initializer_list>
+#include <netdb.h>
+#include <pthread.h>
+#include <strings.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+namespace {
+
+#include "KestrovdPage.h"  // pageText[]: KestrovdPage.html, its bytes
+
+constexpr int mostPages = 16;  // pages connected at once; civetweb gives each a thread
+constexpr size_t longestMessage = 16;
+// A page holding a key says so four times a second; a person presses a few keys a second.
+constexpr long long burstMessages = 40, messagesPerSecond = 20;
+constexpr long long burstRequests = 40, requestsPerSecond = 10;  // from everyone: a page is loaded by a person
+
+// A rate: so many at once, so many a second after; in thousandths, so that
+// it needs no floating point (which MIPS takes from libgcc_s).
+struct Bucket {
+    long long allowance;
+    long long countedMs;
+};
+
+struct Page {
+    mg_connection* connection;
+    int id;
+    Bucket messages;
+};
+Page pages[mostPages];
+int pageCount;
+int lastId;
+pthread_mutex_t pagesLock = PTHREAD_MUTEX_INITIALIZER;
+Bucket requests;
+pthread_mutex_t requestsLock = PTHREAD_MUTEX_INITIALIZER;
+int events[2] = {-1, -1};  // PageEvents, to the server's loop
+int lines[2] = {-1, -1};   // keys that went in, from the loop to the pages
+pthread_t teller;
+char token[65];
+char name[64];  // the name the server was started with, if not an address
+char lastWord[256];  // civetweb's last complaint, said if it can't start
+mg_context* server;
+
+[[noreturn]] void quit(const char* what, const char* why) {
+    std::fprintf(stderr, "kestrovd: %s: %s\n", what, why);
+    std::exit(1);
+}
+
+long long nowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// An address, as a Host header gives it (127.0.0.1:8080, [::1]:8080),
+// localhost, which no other site's name resolves to through the browser, or
+// the name the server was started with.
+bool isAddress(const char* host) {
+    char given[64];
+    if (host == nullptr || std::strlen(host) >= sizeof given) return false;
+    std::strcpy(given, host);
+    unsigned char address[16];
+    char* end = given[0] == '[' ? std::strchr(given, ']') : std::strchr(given, ':');
+    if (end != nullptr && (given[0] != '[' || end[1] == ':' || end[1] == '\0')) *end = '\0';
+    const char* bare = given[0] == '[' ? given + 1 : given;
+    return inet_pton(given[0] == '[' ? AF_INET6 : AF_INET, bare, address) == 1 || strcasecmp(bare, "localhost") == 0 ||
+           (name[0] != '\0' && strcasecmp(bare, name) == 0);
+}
+
+// The token of the query, compared in constant time.
+bool hasToken(const mg_connection* connection) {
+    const char* query = mg_get_request_info(connection)->query_string;
+    char given[sizeof token] = "";
+    if (query == nullptr || mg_get_var(query, std::strlen(query), "token", given, sizeof given) <= 0) return false;
+    unsigned char differs = std::strlen(given) != std::strlen(token) ? 1 : 0;
+    for (size_t i = 0; token[i] != '\0'; ++i) differs |= static_cast<unsigned char>(given[i] ^ token[i]);
+    return differs == 0;
+}
+
+bool belongs(const mg_connection* connection) { return isAddress(mg_get_header(connection, "Host")) && hasToken(connection); }
+
+// The page's own origin: http:// and the Host it was asked of.
+bool isOwnOrigin(const mg_connection* connection) {
+    const char* origin = mg_get_header(connection, "Origin");
+    const char* host = mg_get_header(connection, "Host");
+    return origin != nullptr && host != nullptr && std::strncmp(origin, "http://", 7) == 0 && std::strcmp(origin + 7, host) == 0;
+}
+
+// The buttons as the page's script takes them: name, first Linux key, the
+// characters of live mode that type it, the hint shown.
+void writeButtons(mg_connection* connection) {
+    mg_printf(connection, "[");
+    for (const Button& button : buttons) {
+        char typed[8] = "";  // none of them needs escaping in JSON
+        size_t count = 0;
+        for (const Key& key : keyTable)
+            if (key.code == button.code && key.c != '\n' && count < sizeof typed - 1) typed[count++] = key.c;
+        char hint[24];
+        std::snprintf(hint, sizeof hint, "%s", typed[0] == ' ' ? "space" : typed);
+        if (button.code >= firstSequenceKey) std::snprintf(hint, sizeof hint, "u%lu", button.code - firstSequenceKey + 1);
+        mg_printf(connection, "%s{\"n\":\"%s\",\"c\":\"%s\",\"k\":\"%s\",\"h\":\"%s\"}", &button == buttons ? "" : ",",
+                  button.name, button.keys[0].name, typed, hint);
+    }
+    mg_printf(connection, "]");
+}
+
+int servePage(mg_connection* connection, void* /*unused*/) {
+    if (!belongs(connection)) {
+        mg_send_http_error(connection, 403, "%s", "Forbidden: open the address that kestrovd printed, its token included.");
+        return 403;
+    }
+    const char* marker = std::strstr(pageText, "/*BUTTONS*/[]");
+    mg_printf(connection, "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n"
+                          "X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\nReferrer-Policy: no-referrer\r\n"
+                          "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; style-src "
+                          "'unsafe-inline'; connect-src 'self'\r\nConnection: close\r\n\r\n");
+    mg_write(connection, pageText, static_cast<size_t>(marker - pageText));
+    writeButtons(connection);
+    mg_printf(connection, "%s", marker + std::strlen("/*BUTTONS*/[]"));
+    return 200;
+}
+
+int acceptSocket(const mg_connection* connection, void* /*unused*/) {
+    pthread_mutex_lock(&pagesLock);
+    bool room = pageCount < mostPages;
+    pthread_mutex_unlock(&pagesLock);
+    return belongs(connection) && isOwnOrigin(connection) && room ? 0 : 1;
+}
+
+void openSocket(mg_connection* connection, void* /*unused*/) {
+    pthread_mutex_lock(&pagesLock);
+    if (pageCount < mostPages) pages[pageCount++] = Page{connection, ++lastId, {burstMessages * 1000, nowMs()}};
+    pthread_mutex_unlock(&pagesLock);
+}
+
+Page* findPage(const mg_connection* connection) {
+    for (int i = 0; i < pageCount; ++i)
+        if (pages[i].connection == connection) return &pages[i];
+    return nullptr;
+}
+
+// "down N", "up N" (N: the button's index) or "hold"; false: malformed.
+bool readMessage(const char* data, size_t size, PageEvent& event) {
+    char text[longestMessage + 1];
+    std::memcpy(text, data, size);
+    text[size] = '\0';
+    event.action = 'h';
+    if (std::strcmp(text, "hold") == 0) return true;
+    const char* number = std::strncmp(text, "down ", 5) == 0 ? text + 5 : std::strncmp(text, "up ", 3) == 0 ? text + 3 : nullptr;
+    if (number == nullptr || *number < '0' || *number > '9') return false;  // strtoul would take " 1" and "+1"
+    char* end = nullptr;
+    unsigned long index = std::strtoul(number, &end, 10);
+    event.action = text[0];  // 'd' or 'u'
+    event.button = static_cast<unsigned char>(index);
+    return *end == '\0' && index < sizeof buttons / sizeof *buttons;
+}
+
+// One more, if the rate allows it now.
+bool spend(Bucket& bucket, long long burst, long long perSecond) {
+    long long now = nowMs();
+    bucket.allowance += (now - bucket.countedMs) * perSecond;
+    bucket.allowance = bucket.allowance < burst * 1000 ? bucket.allowance : burst * 1000;
+    bucket.countedMs = now;
+    if (bucket.allowance < 1000) return false;
+    bucket.allowance -= 1000;
+    return true;
+}
+
+// Every request, before it is read further: too many too fast get 429.
+int countRequest(mg_connection* connection) {
+    pthread_mutex_lock(&requestsLock);
+    bool allowed = spend(requests, burstRequests, requestsPerSecond);
+    pthread_mutex_unlock(&requestsLock);
+    if (allowed) return 0;
+    mg_send_http_error(connection, 429, "%s", "Too many requests: wait a second.");
+    return 429;
+}
+
+void tell(const PageEvent& event) {
+    if (write(events[1], &event, sizeof event) < 0) {}  // the loop is gone: we are ending
+}
+
+// A text message that reads, from a page within its rate, goes to the loop;
+// anything else ends the connection (0).
+int takeMessage(mg_connection* connection, int bits, char* data, size_t size, void* /*unused*/) {
+    int opcode = bits & 0xf;
+    if (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG) return 1;
+    PageEvent event{};
+    bool good = opcode == MG_WEBSOCKET_OPCODE_TEXT && size <= longestMessage && readMessage(data, size, event);
+    pthread_mutex_lock(&pagesLock);
+    Page* page = findPage(connection);
+    good = good && page != nullptr && spend(page->messages, burstMessages, messagesPerSecond);
+    event.page = page != nullptr ? page->id : 0;
+    pthread_mutex_unlock(&pagesLock);
+    if (good) tell(event);
+    return good ? 1 : 0;
+}
+
+// A page closed or reloaded lets go of its key at once (one whose network
+// went falls silent instead, which the loop sees).
+void closeSocket(const mg_connection* connection, void* /*unused*/) {
+    pthread_mutex_lock(&pagesLock);
+    Page* page = findPage(connection);
+    PageEvent event{page != nullptr ? page->id : 0, 'c', 0};
+    if (page != nullptr) *page = pages[--pageCount];
+    pthread_mutex_unlock(&pagesLock);
+    if (event.page != 0) tell(event);
+}
+
+// The lines of keys that went in, to every page, whole lines a message;
+// here, so that a page slow to take them holds up no key.
+void* tellLines(void* /*unused*/) {
+    char text[512];
+    size_t kept = 0;  // the start of a line, its end still to come
+    for (ssize_t got = 0; (got = read(lines[0], text + kept, sizeof text - kept)) > 0;) {
+        kept += static_cast<size_t>(got);
+        size_t whole = kept;
+        while (whole > 0 && text[whole - 1] != '\n') --whole;
+        pthread_mutex_lock(&pagesLock);
+        for (int i = 0; i < pageCount && whole > 0; ++i)
+            mg_websocket_write(pages[i].connection, MG_WEBSOCKET_OPCODE_TEXT, text, whole);
+        pthread_mutex_unlock(&pagesLock);
+        kept -= whole;
+        std::memmove(text, text + whole, kept);
+    }
+    return nullptr;
+}
+
+int keepWord(const mg_connection* /*unused*/, const char* message) {
+    std::snprintf(lastWord, sizeof lastWord, "%s", message);
+    return 1;  // said only if the server can't start
+}
+
+void readToken(const char* tokenFile) {
+    if (tokenFile == nullptr) {
+        unsigned char random[16];
+        if (getrandom(random, sizeof random, 0) != sizeof random) quit("cannot make a token", "no randomness");
+        for (size_t i = 0; i < sizeof random; ++i) std::snprintf(token + 2 * i, 3, "%02x", random[i]);
+        return;
+    }
+    char line[128] = "";
+    FILE* file = std::fopen(tokenFile, "re");
+    if (file == nullptr || std::fgets(line, sizeof line, file) == nullptr) quit(tokenFile, "cannot read a token there");
+    std::fclose(file);
+    line[std::strcspn(line, "\r\n")] = '\0';
+    size_t length = std::strlen(line);
+    if (length < 16 || length >= sizeof token ||
+        std::strspn(line, "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_.~") != length)
+        quit(tokenFile, "its first line is no token: 16 to 64 letters, digits, -, _, . or ~");
+    std::strcpy(token, line);
+}
+
+// [ADDR:]PORT or NAME:PORT, as civetweb takes it: an IPv4 address and port.
+void findPorts(const char* where, char (&ports)[80]) {
+    const char* colon = std::strrchr(where, ':');
+    char host[64] = "127.0.0.1";
+    if (colon != nullptr) std::snprintf(host, sizeof host, "%.*s", static_cast<int>(colon - where), where);
+    in_addr address{};
+    addrinfo* found = nullptr;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    if (inet_pton(AF_INET, host, &address) != 1 && getaddrinfo(host, nullptr, &hints, &found) == 0) {
+        std::snprintf(name, sizeof name, "%s", host);
+        address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+        freeaddrinfo(found);
+    } else if (inet_pton(AF_INET, host, &address) != 1) {
+        quit(where, "no such address or name here; give [ADDR:]PORT, as 8080 or 192.168.1.2:8080");
+    }
+    char* end = nullptr;
+    long port = std::strtol(colon != nullptr ? colon + 1 : where, &end, 10);
+    if (*end != '\0' || port < 1 || port > 65535) quit(where, "not [ADDR:]PORT, as 8080 or 192.168.1.2:8080");
+    inet_ntop(AF_INET, &address, host, sizeof host);
+    std::snprintf(ports, sizeof ports, "%s:%ld", host, port);
+}
+
+}  // namespace
+
+int startPages(const char* where, const char* tokenFile, char* shown, size_t shownSize) {
+    readToken(tokenFile);
+    char ports[80];
+    findPorts(where, ports);
+    if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("cannot serve the page", "no pipe");
+    fcntl(events[0], F_SETFL, O_NONBLOCK);
+    fcntl(lines[1], F_SETFL, O_NONBLOCK);
+    requests = Bucket{burstRequests * 1000, nowMs()};
+    mg_init_library(MG_FEATURES_WEBSOCKET);
+    const char* options[] = {"listening_ports", ports, "num_threads", "24", "request_timeout_ms", "5000",
+                             "enable_keep_alive", "no", "max_request_size", "4096", "enable_websocket_ping_pong", "yes",
+                             "websocket_timeout_ms", "5000", nullptr};
+    mg_callbacks callbacks{};
+    callbacks.log_message = keepWord;
+    callbacks.begin_request = countRequest;
+    // Signals that end the server go to its loop, not to civetweb's threads.
+    sigset_t ends;
+    sigset_t before;
+    sigemptyset(&ends);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ends, signal);
+    pthread_sigmask(SIG_BLOCK, &ends, &before);
+    server = mg_start(&callbacks, nullptr, options);
+    bool telling = server != nullptr && pthread_create(&teller, nullptr, tellLines, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (server == nullptr) quit(where, lastWord[0] != '\0' ? lastWord : "cannot serve the page there");
+    if (!telling) quit("cannot serve the page", "no thread");
+    mg_set_request_handler(server, "/$", servePage, nullptr);
+    mg_set_websocket_handler(server, "/keys$", acceptSocket, openSocket, takeMessage, closeSocket, nullptr);
+    std::snprintf(shown, shownSize, "http://%s%s%s/?token=%s", name[0] != '\0' ? name : ports,
+                  name[0] != '\0' ? ":" : "", name[0] != '\0' ? std::strchr(ports, ':') + 1 : "", token);
+    return events[0];
+}
+
+// A line dropped when 64 KiB of them wait: the pages have stopped taking them.
+void tellPages(const char* line) {
+    if (lines[1] >= 0 && write(lines[1], line, std::strlen(line)) < 0) {}
+}
+
+void stopPages() {
+    if (server == nullptr) return;
+    close(lines[1]);
+    pthread_join(teller, nullptr);
+    mg_stop(server);
+}
