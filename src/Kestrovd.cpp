@@ -27,6 +27,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <initializer_list>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
@@ -71,12 +72,6 @@ struct Held {
 int wakeUp[2] = {-1, -1};  // written by the signal handler, read by the loop
 bool outOfFiles;           // no descriptor for one more client: the next waits until one goes
 volatile sig_atomic_t ending = 0;
-
-long long nowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // A line on standard error, given a tenth of a second to go: the server
 // waits on no one, a terminal that nobody reads included.
@@ -437,13 +432,6 @@ void catchEnds() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-[[noreturn]] void quit(const char* format, const char* what, const char* why) {
-    std::fprintf(stderr, "kestrovd: ");
-    std::fprintf(stderr, format, what, why);
-    std::fputc('\n', stderr);
-    std::exit(1);
-}
-
 // lircd's socket, where LIRC's clients look by default; its folder made if
 // need be. A socket where nothing answers any more is a stale one, replaced;
 // anything else there stays, and the server with it does not start.
@@ -478,26 +466,18 @@ int listenAtPath(const char* path, mode_t mode, ino_t& made) {
     return fd;
 }
 
-// [ADDR:]PORT, on 127.0.0.1 unless an address is given; `shown` says where.
+// `shown` says where.
 int listenAtPort(const char* where, char (&shown)[96]) {
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const char* colon = std::strrchr(where, ':');
-    char host[64] = "";
-    if (colon != nullptr) std::snprintf(host, sizeof host, "%.*s", static_cast<int>(colon - where), where);
-    char* end = nullptr;
-    long port = std::strtol(colon != nullptr ? colon + 1 : where, &end, 10);
-    if ((colon != nullptr && inet_pton(AF_INET, host, &address.sin_addr) != 1) || *end != '\0' || port < 1 || port > 65535)
-        quit("--listen %s: %s", where, "not [ADDR:]PORT, as 8765 or 192.168.1.2:8765");
-    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (!findAddress(where, address, nullptr)) quit("--listen %s: %s", where, "not [ADDR:]PORT, as 8765 or 192.168.1.2:8765");
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, SOMAXCONN) != 0)
         quit("cannot listen at %s: %s", where, std::strerror(errno));
+    char host[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-    std::snprintf(shown, sizeof shown, " and %s:%ld", host, port);
+    std::snprintf(shown, sizeof shown, " and %s:%u", host, ntohs(address.sin_port));
     return fd;
 }
 
@@ -511,6 +491,41 @@ void refuseHolds() {
 }
 
 }  // namespace
+
+long long nowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void quit(const char* format, const char* what, const char* why) {
+    std::fprintf(stderr, "kestrovd: ");
+    std::fprintf(stderr, format, what, why);
+    std::fputc('\n', stderr);
+    std::exit(1);
+}
+
+bool findAddress(const char* where, sockaddr_in& address, char (*name)[64]) {
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const char* colon = std::strrchr(where, ':');
+    char host[64] = "";
+    if (colon != nullptr) std::snprintf(host, sizeof host, "%.*s", static_cast<int>(colon - where), where);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (colon != nullptr && inet_pton(AF_INET, host, &address.sin_addr) != 1) {
+        if (name == nullptr || getaddrinfo(host, nullptr, &hints, &found) != 0) return false;
+        address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+        freeaddrinfo(found);
+        std::snprintf(*name, sizeof *name, "%s", host);
+    }
+    char* end = nullptr;
+    long port = std::strtol(colon != nullptr ? colon + 1 : where, &end, 10);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return *end == '\0' && port >= 1 && port <= 65535;
+}
 
 int main(int argc, char* argv[]) {
     const char* path = "/var/run/lirc/lircd";
@@ -542,7 +557,14 @@ int main(int argc, char* argv[]) {
     char shown[96] = "";
     int tcpListener = port != nullptr ? listenAtPort(port, shown) : -1;
     char address[160] = "";
-    int pageEvents = http != nullptr ? startPages(http, tokenFile, address, sizeof address) : -1;
+    int pageEvents = -1;
+    if (http != nullptr) {
+        sockaddr_in pages{};
+        char name[64] = "";
+        if (!findAddress(http, pages, &name))
+            quit("--http %s: %s", http, "not [ADDR:]PORT or NAME:PORT of this machine, as 8080 or 192.168.1.2:8080");
+        pageEvents = startPages(pages, name, tokenFile, address, sizeof address);
+    }
     std::printf("kestrovd: remote %s at %s%s\n", remoteName, path, shown);
     if (http != nullptr) std::printf("kestrovd: the page at %s\n", address);
     std::fflush(stdout);

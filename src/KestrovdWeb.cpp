@@ -18,10 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
-#include <netdb.h>
 #include <pthread.h>
 #include <strings.h>
 #include <sys/random.h>
@@ -59,20 +57,9 @@ int events[2] = {-1, -1};  // PageEvents, to the server's loop
 int lines[2] = {-1, -1};   // keys that went in, from the loop to the pages
 pthread_t teller;
 char token[65];
-char name[64];  // the name the server was started with, if not an address
+char ownName[64];  // the name the server was started with, if not an address
 char lastWord[256];  // civetweb's last complaint, said if it can't start
 mg_context* server;
-
-[[noreturn]] void quit(const char* what, const char* why) {
-    std::fprintf(stderr, "kestrovd: %s: %s\n", what, why);
-    std::exit(1);
-}
-
-long long nowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // An address, as a Host header gives it (127.0.0.1:8080, [::1]:8080),
 // localhost, which no other site's name resolves to through the browser, or
@@ -86,7 +73,7 @@ bool isAddress(const char* host) {
     if (end != nullptr && (given[0] != '[' || end[1] == ':' || end[1] == '\0')) *end = '\0';
     const char* bare = given[0] == '[' ? given + 1 : given;
     return inet_pton(given[0] == '[' ? AF_INET6 : AF_INET, bare, address) == 1 || strcasecmp(bare, "localhost") == 0 ||
-           (name[0] != '\0' && strcasecmp(bare, name) == 0);
+           (ownName[0] != '\0' && strcasecmp(bare, ownName) == 0);
 }
 
 // The token of the query, compared in constant time.
@@ -256,52 +243,32 @@ int keepWord(const mg_connection* /*unused*/, const char* message) {
 void readToken(const char* tokenFile) {
     if (tokenFile == nullptr) {
         unsigned char random[16];
-        if (getrandom(random, sizeof random, 0) != sizeof random) quit("cannot make a token", "no randomness");
+        if (getrandom(random, sizeof random, 0) != sizeof random) quit("cannot make a token: %s%s", "no randomness", "");
         for (size_t i = 0; i < sizeof random; ++i) std::snprintf(token + 2 * i, 3, "%02x", random[i]);
         return;
     }
     char line[128] = "";
     FILE* file = std::fopen(tokenFile, "re");
-    if (file == nullptr || std::fgets(line, sizeof line, file) == nullptr) quit(tokenFile, "cannot read a token there");
+    if (file == nullptr || std::fgets(line, sizeof line, file) == nullptr) quit("%s: %s", tokenFile, "cannot read a token there");
     std::fclose(file);
     line[std::strcspn(line, "\r\n")] = '\0';
     size_t length = std::strlen(line);
     if (length < 16 || length >= sizeof token ||
         std::strspn(line, "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_.~") != length)
-        quit(tokenFile, "its first line is no token: 16 to 64 letters, digits, -, _, . or ~");
+        quit("%s: %s", tokenFile, "its first line is no token: 16 to 64 letters, digits, -, _, . or ~");
     std::strcpy(token, line);
-}
-
-// [ADDR:]PORT or NAME:PORT, as civetweb takes it: an IPv4 address and port.
-void findPorts(const char* where, char (&ports)[80]) {
-    const char* colon = std::strrchr(where, ':');
-    char host[64] = "127.0.0.1";
-    if (colon != nullptr) std::snprintf(host, sizeof host, "%.*s", static_cast<int>(colon - where), where);
-    in_addr address{};
-    addrinfo* found = nullptr;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    if (inet_pton(AF_INET, host, &address) != 1 && getaddrinfo(host, nullptr, &hints, &found) == 0) {
-        std::snprintf(name, sizeof name, "%s", host);
-        address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-        freeaddrinfo(found);
-    } else if (inet_pton(AF_INET, host, &address) != 1) {
-        quit(where, "no such address or name here; give [ADDR:]PORT, as 8080 or 192.168.1.2:8080");
-    }
-    char* end = nullptr;
-    long port = std::strtol(colon != nullptr ? colon + 1 : where, &end, 10);
-    if (*end != '\0' || port < 1 || port > 65535) quit(where, "not [ADDR:]PORT, as 8080 or 192.168.1.2:8080");
-    inet_ntop(AF_INET, &address, host, sizeof host);
-    std::snprintf(ports, sizeof ports, "%s:%ld", host, port);
 }
 
 }  // namespace
 
-int startPages(const char* where, const char* tokenFile, char* shown, size_t shownSize) {
+int startPages(const sockaddr_in& address, const char* name, const char* tokenFile, char* shown, size_t shownSize) {
     readToken(tokenFile);
-    char ports[80];
-    findPorts(where, ports);
-    if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("cannot serve the page", "no pipe");
+    std::snprintf(ownName, sizeof ownName, "%s", name);
+    char host[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    char ports[80];  // as civetweb takes them
+    std::snprintf(ports, sizeof ports, "%s:%u", host, ntohs(address.sin_port));
+    if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("cannot serve the page: %s%s", "no pipe", "");
     fcntl(events[0], F_SETFL, O_NONBLOCK);
     fcntl(lines[1], F_SETFL, O_NONBLOCK);
     requests = Bucket{burstRequests * 1000, nowMs()};
@@ -321,8 +288,8 @@ int startPages(const char* where, const char* tokenFile, char* shown, size_t sho
     server = mg_start(&callbacks, nullptr, options);
     bool telling = server != nullptr && pthread_create(&teller, nullptr, tellLines, nullptr) == 0;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    if (server == nullptr) quit(where, lastWord[0] != '\0' ? lastWord : "cannot serve the page there");
-    if (!telling) quit("cannot serve the page", "no thread");
+    if (server == nullptr) quit("cannot serve the page at %s: %s", ports, lastWord[0] != '\0' ? lastWord : "civetweb failed");
+    if (!telling) quit("cannot serve the page: %s%s", "no thread", "");
     mg_set_request_handler(server, "/$", servePage, nullptr);
     mg_set_websocket_handler(server, "/keys$", acceptSocket, openSocket, takeMessage, closeSocket, nullptr);
     std::snprintf(shown, shownSize, "http://%s%s%s/?token=%s", name[0] != '\0' ? name : ports,

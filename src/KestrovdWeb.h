@@ -6,6 +6,16 @@
 #define KESTROVD_WEB_H
 
 #include <cstddef>
+#include <netinet/in.h>
+
+// Kestrovd.cpp's, for both faces of the server.
+long long nowMs();  // the monotonic clock
+// "kestrovd: " and the format's line on standard error; exit status 1.
+[[noreturn]] void quit(const char* format, const char* what, const char* why);
+// [ADDR:]PORT, on 127.0.0.1 unless an address is given, into `address`; or,
+// if `name` takes one, NAME:PORT, the name resolved now and kept there.
+// False: neither.
+bool findAddress(const char* where, sockaddr_in& address, char (*name)[64]);
 
 struct PageEvent {
     int page;              // the page's connection, numbered from 1
@@ -13,11 +23,11 @@ struct PageEvent {
     unsigned char button;  // its index in buttons
 };
 
-// Serves the page at [ADDR:]PORT (127.0.0.1 unless an address is given)
-// behind a token, random or the first line of tokenFile. The read end of
-// the events' pipe; `shown` is the page's address, token included. Exits
-// with a line on standard error when it can't.
-int startPages(const char* where, const char* tokenFile, char* shown, size_t shownSize);
+// Serves the page at `address` behind a token, random or the first line of
+// tokenFile; a Host of `name` (empty: none) is taken as well as addresses.
+// The read end of the events' pipe; `shown` is the page's address, token
+// included. Exits with a line on standard error when it can't.
+int startPages(const sockaddr_in& address, const char* name, const char* tokenFile, char* shown, size_t shownSize);
 
 // A key that went in, as lircd broadcasts it, to every page.
 void tellPages(const char* line);
