@@ -110,7 +110,7 @@ def check(name, act, want, holdSeconds=None, within=0.1):
     failed += 1
     print(f"FAIL: {name}{said}\n  got  {[k for k, _ in got]}" + (f", held {held:.3f} s" if held is not None else "") +
           (f", the reader: {seen}" if options.reader else "") + f"\n  want {want}" +
-          (f", held {holdSeconds} s (within {within})" if holdSeconds is not None else "") +
+          (f", held {holdSeconds:.3g} s (within {within})" if holdSeconds is not None else "") +
           f"\n  replay: /usr/bin/python3 {shlex.quote(sys.argv[0])} -k {shlex.quote(name)} -- {shlex.join(options.command)}")
 
 
