@@ -151,12 +151,14 @@ def press(*keyNames, seconds=0.0):  # keys of the keyboard held together for so 
     return act
 
 
-def repeatedKey():  # l held, with the browser's own repeats of its keydown, as a person's key held down gives
+def repeatedKey(meanwhile=lambda: None):  # l held, with the browser's own repeats, as a person's key held gives
     stroke = {"key": "l", "code": "KeyL", "windowsVirtualKeyCode": 76, "text": "l"}
     start = time.monotonic()
     browser.execute_cdp_cmd("Input.dispatchKeyEvent", {"type": "keyDown", **stroke})
-    for _ in range(5):
+    for n in range(5):
         time.sleep(0.1)
+        if n == 2:
+            meanwhile()
         browser.execute_cdp_cmd("Input.dispatchKeyEvent", {"type": "keyDown", "autoRepeat": True, **stroke})
     repeatedKey.held = time.monotonic() - start  # the DevTools round trips count, however slow the machine
     browser.execute_cdp_cmd("Input.dispatchKeyEvent", {"type": "keyUp", **stroke})
@@ -289,6 +291,8 @@ if started:
     check("key l held 1.5 s", press("l", seconds=1.5), ["down arrow-right", "up arrow-right"], 1.5)
     check("key l repeated by the browser", repeatedKey, ["down arrow-right", "up arrow-right"],
           lambda: repeatedKey.held)
+    check("key l repeated, select clicked meanwhile: no l again", lambda: repeatedKey(click("select")),
+          ["down arrow-right", "up arrow-right", "down select", "up select"])
     check("Enter on a focused button: that button", focusAndEnter("mute"), ["down mute", "up mute"])
 
     # A press belongs to its page: a tab closed, a page silent as its network goes, releases it within a second.
