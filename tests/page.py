@@ -244,7 +244,8 @@ def answers(path, status, host=None):
 
 
 def logShows(*names):  # the page's log of keys that went in, newest first
-    shown = lambda: [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#log li")][:len(names)]
+    shown = lambda: browser.execute_script(  # read at once: the page drops its oldest lines as keys come
+        "return [...document.querySelectorAll('#log li')].map(li => li.innerText)")[:len(names)]
     expect(waitFor(lambda: shown() == list(reversed(names)), 5), f"the page's log: {shown()}")
 
 
