@@ -157,11 +157,16 @@ void releaseHeld() {
     if (Client* client = findClient(held.owedTo)) succeed(*client, held.command);
 }
 
-// A new key ends the last, as on a receiver. Held 0 ms, it is a tap.
-void pressKey(const Button& button, long long holdMs, bool started, Client& client, const char* command) {
+// A new key ends the last, as on a receiver.
+void pressDown(const Button& button) {
     releaseHeld();
     CascadeInput::DispatchKeyDown(button.code);
     broadcast(button);
+}
+
+// Held 0 ms, it is a tap.
+void pressKey(const Button& button, long long holdMs, bool started, Client& client, const char* command) {
+    pressDown(button);
     if (holdMs == 0) {
         CascadeInput::DispatchKeyUp(button.code);
         return succeed(client, command);
@@ -176,15 +181,14 @@ void pressKey(const Button& button, long long holdMs, bool started, Client& clie
 
 // What a page asks: a button down until it says up, goes or falls silent.
 void takePageEvent(const PageEvent& event) {
+    const Button& button = buttons[event.button];
     bool holds = held.button != nullptr && held.page == event.page;
     if (event.action == 'h' && holds) held.heardMs = nowMs();
-    if ((event.action == 'u' && holds && held.button == &buttons[event.button]) || (event.action == 'c' && holds))
-        releaseHeld();
+    if (holds && (event.action == 'c' || (event.action == 'u' && held.button == &button))) releaseHeld();
     if (event.action != 'd') return;
-    releaseHeld();
-    held = Held{&buttons[event.button], nowMs() + longestHoldMs, false, -1, "", event.page, nowMs()};
-    CascadeInput::DispatchKeyDown(held.button->code);
-    broadcast(*held.button);
+    pressDown(button);
+    long long now = nowMs();
+    held = Held{&button, now + longestHoldMs, false, -1, "", event.page, now};
 }
 
 void takePageEvents(int pageEvents) {

@@ -292,8 +292,7 @@ int startPages(const sockaddr_in& address, const char* name, const char* tokenFi
     if (!telling) quit("cannot serve the page: %s%s", "no thread", "");
     mg_set_request_handler(server, "/$", servePage, nullptr);
     mg_set_websocket_handler(server, "/keys$", acceptSocket, openSocket, takeMessage, closeSocket, nullptr);
-    std::snprintf(shown, shownSize, "http://%s%s%s/?token=%s", name[0] != '\0' ? name : ports,
-                  name[0] != '\0' ? ":" : "", name[0] != '\0' ? std::strchr(ports, ':') + 1 : "", token);
+    std::snprintf(shown, shownSize, "http://%s:%u/?token=%s", name[0] != '\0' ? name : host, ntohs(address.sin_port), token);
     return events[0];
 }
 
