@@ -3,6 +3,7 @@
 //        peer NAME         holds the name and prints the size of what it is sent
 //        peer NAME listen  holds the name and never accepts
 //        peer NAME bind    holds the name and never listens
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
@@ -36,5 +37,6 @@ int main(int argc, char* argv[]) {
     send(fd, bytes, length, MSG_NOSIGNAL);
     ssize_t got = recv(fd, &answer, sizeof answer, 0);
     if (got == sizeof answer) std::printf("answer %u\n", answer);
-    else std::puts(got < 0 ? "no answer" : "closed");
+    // Closed before our bytes came, or after with them unread: a reset.
+    else std::puts(got == 0 || errno == ECONNRESET ? "closed" : "no answer");
 }
