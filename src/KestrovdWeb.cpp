@@ -243,7 +243,7 @@ int keepWord(const mg_connection* /*unused*/, const char* message) {
 void readToken(const char* tokenFile) {
     if (tokenFile == nullptr) {
         unsigned char random[16];
-        if (getrandom(random, sizeof random, 0) != sizeof random) quit("cannot make a token: %s%s", "no randomness", "");
+        if (getrandom(random, sizeof random, 0) != sizeof random) quit("%s: %s", "cannot make a token", "no randomness");
         for (size_t i = 0; i < sizeof random; ++i) std::snprintf(token + 2 * i, 3, "%02x", random[i]);
         return;
     }
@@ -268,7 +268,7 @@ int startPages(const sockaddr_in& address, const char* name, const char* tokenFi
     inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
     char ports[80];  // as civetweb takes them
     std::snprintf(ports, sizeof ports, "%s:%u", host, ntohs(address.sin_port));
-    if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("cannot serve the page: %s%s", "no pipe", "");
+    if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("%s: %s", "cannot serve the page", "no pipe");
     fcntl(events[0], F_SETFL, O_NONBLOCK);
     fcntl(lines[1], F_SETFL, O_NONBLOCK);
     requests = Bucket{burstRequests * 1000, nowMs()};
@@ -289,7 +289,7 @@ int startPages(const sockaddr_in& address, const char* name, const char* tokenFi
     bool telling = server != nullptr && pthread_create(&teller, nullptr, tellLines, nullptr) == 0;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (server == nullptr) quit("cannot serve the page at %s: %s", ports, lastWord[0] != '\0' ? lastWord : "civetweb failed");
-    if (!telling) quit("cannot serve the page: %s%s", "no thread", "");
+    if (!telling) quit("%s: %s", "cannot serve the page", "no thread");
     mg_set_request_handler(server, "/$", servePage, nullptr);
     mg_set_websocket_handler(server, "/keys$", acceptSocket, openSocket, takeMessage, closeSocket, nullptr);
     std::snprintf(shown, shownSize, "http://%s:%u/?token=%s", name[0] != '\0' ? name : host, ntohs(address.sin_port), token);
