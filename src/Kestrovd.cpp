@@ -3,7 +3,11 @@
 // press the device's keys, through libCascade.so as kestrov does.
 //
 //   kestrovd [--socket PATH] [--permission MODE] [--listen [ADDR:]PORT]
-//            [--http [ADDR:]PORT [--token-file FILE]]
+//            [--http [ADDR:]PORT] [--token-file FILE]
+//
+// Started by the system (socket activation), it listens where it is handed
+// sockets instead: a Unix or TCP one for LIRC's clients, one named "http"
+// for the page.
 //
 // One remote, "kestrov", whose codes are the Linux key names of Buttons.h.
 // One key is down at a time, as on a remote control: a new key ends the
@@ -68,6 +72,18 @@ struct Held {
     int page;            // the page holding it; 0: none
     long long heardMs;   // when that page last said so
 } held{nullptr, 0, false, -1, "", 0, 0};
+
+// Where LIRC's clients come in: our own Unix sockets and ports, or those
+// the system handed us, which stay as they are when we go.
+constexpr int mostListeners = 8;
+struct Listener {
+    int fd;
+    const char* path;  // our own socket's, removed at exit if still ours; null: none
+    dev_t device;
+    ino_t made;
+};
+Listener listeners[mostListeners];
+int listenerCount;
 
 int wakeUp[2] = {-1, -1};  // written by the signal handler, read by the loop
 bool outOfFiles;           // no descriptor for one more client: the next waits until one goes
@@ -389,32 +405,32 @@ void serveClients(const pollfd* ready, int count) {
     }
 }
 
-// What the loop waits on: a signal, the listeners, the pages, every client;
-// the clients dropped as they took nothing go first.
-constexpr int watched = 4;  // before the clients
-void watch(pollfd (&ready)[mostClients + watched], int unixListener, int tcpListener, int pageEvents) {
+// What the loop waits on: a signal, the pages, the listeners, every client;
+// the clients dropped as they took nothing go first. Their count (poll
+// takes no more than the limit on descriptors).
+int watch(pollfd (&ready)[2 + mostListeners + mostClients], int pageEvents) {
     for (int i = clientCount - 1; i >= 0; --i)
         if (clients[i].fd < 0) dropClient(i, nullptr);
     ready[0] = pollfd{wakeUp[0], POLLIN, 0};
-    ready[1] = pollfd{outOfFiles ? -1 : unixListener, POLLIN, 0};
-    ready[2] = pollfd{outOfFiles ? -1 : tcpListener, POLLIN, 0};
-    ready[3] = pollfd{pageEvents, POLLIN, 0};
+    ready[1] = pollfd{pageEvents, POLLIN, 0};
+    for (int i = 0; i < listenerCount; ++i) ready[i + 2] = pollfd{outOfFiles ? -1 : listeners[i].fd, POLLIN, 0};
+    pollfd* watched = ready + 2 + listenerCount;
     for (int i = 0; i < clientCount; ++i)
-        ready[i + watched] = pollfd{clients[i].fd, static_cast<short>(POLLIN | (clients[i].owedSize > 0 ? POLLOUT : 0)), 0};
+        watched[i] = pollfd{clients[i].fd, static_cast<short>(POLLIN | (clients[i].owedSize > 0 ? POLLOUT : 0)), 0};
+    return 2 + listenerCount + clientCount;
 }
 
-void serveAll(int unixListener, int tcpListener, int pageEvents) {
+void serveAll(int pageEvents) {
     while (ending == 0) {
-        pollfd ready[mostClients + watched];
-        watch(ready, unixListener, tcpListener, pageEvents);
+        pollfd ready[2 + mostListeners + mostClients];
+        int count = watch(ready, pageEvents);
         long long wait = nextDeadline() - nowMs();
-        int count = clientCount;
-        if (poll(ready, static_cast<nfds_t>(count) + watched, static_cast<int>(wait > 0 ? wait : 0)) < 0 && errno != EINTR)
+        if (poll(ready, static_cast<nfds_t>(count), static_cast<int>(wait > 0 ? wait : 0)) < 0 && errno != EINTR)
             return say("cannot wait for clients: %s", std::strerror(errno));
         if (held.button != nullptr && nowMs() >= heldUntil()) releaseHeld();
-        if (ready[3].revents != 0) takePageEvents(pageEvents);
-        serveClients(ready + watched, count);
-        for (int i = 1; i < 3; ++i)
+        if (ready[1].revents != 0) takePageEvents(pageEvents);
+        serveClients(ready + 2 + listenerCount, count - 2 - listenerCount);
+        for (int i = 2; i < 2 + listenerCount; ++i)
             if (ready[i].revents != 0) acceptClient(ready[i].fd);
     }
 }
@@ -436,10 +452,17 @@ void catchEnds() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+Listener& addListener(int fd, const char* path) {
+    if (listenerCount == mostListeners) quit("more than %s places to listen at%s", "8", "");
+    Listener& listener = listeners[listenerCount++];
+    listener = Listener{fd, path, 0, 0};
+    return listener;
+}
+
 // lircd's socket, where LIRC's clients look by default; its folder made if
 // need be. A socket where nothing answers any more is a stale one, replaced;
 // anything else there stays, and the server with it does not start.
-int listenAtPath(const char* path, mode_t mode, ino_t& made) {
+void listenAtPath(const char* path, mode_t mode) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (std::strlen(path) >= sizeof address.sun_path) quit("%s: %s (give a shorter --socket)", path, "too long a path");
@@ -466,12 +489,23 @@ int listenAtPath(const char* path, mode_t mode, ino_t& made) {
     umask(before);
     if (!bound || chmod(path, mode) != 0 || listen(fd, SOMAXCONN) != 0 || stat(path, &file) != 0)
         quit("cannot listen at %s: %s", path, std::strerror(errno));
-    made = file.st_ino;
-    return fd;
+    Listener& listener = addListener(fd, path);
+    listener.device = file.st_dev;
+    listener.made = file.st_ino;
 }
 
-// `shown` says where.
-int listenAtPort(const char* where, char (&shown)[96]) {
+// LIRC's clients look at /run/lirc/lircd as Debian builds them, and at
+// /var/run/lirc/lircd as LIRC builds them by default: both, where /var/run
+// is not a link to /run.
+void listenWhereClientsLook(mode_t mode) {
+    listenAtPath("/run/lirc/lircd", mode);
+    struct stat there {};
+    if (stat("/var/run/lirc/lircd", &there) == 0 && there.st_dev == listeners[0].device && there.st_ino == listeners[0].made)
+        return;
+    if (stat("/var/run", &there) == 0 && S_ISDIR(there.st_mode)) listenAtPath("/var/run/lirc/lircd", mode);
+}
+
+void listenAtPort(const char* where) {
     sockaddr_in address{};
     if (!findAddress(where, address, nullptr)) quit("--listen %s: %s", where, "not [ADDR:]PORT, as 8765 or 192.168.1.2:8765");
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -479,10 +513,60 @@ int listenAtPort(const char* where, char (&shown)[96]) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, SOMAXCONN) != 0)
         quit("cannot listen at %s: %s", where, std::strerror(errno));
-    char host[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-    std::snprintf(shown, sizeof shown, " and %s:%u", host, ntohs(address.sin_port));
-    return fd;
+    addListener(fd, nullptr);
+}
+
+// The sockets that the system hands a service it starts (sd_listen_fds(3)):
+// LISTEN_FDS of them from descriptor 3, for this process (LISTEN_PID), named
+// by LISTEN_FDNAMES. Each is a listening stream socket, taken as it is:
+// "http" the page's, any other LIRC's. Their count; the page's in `page`.
+constexpr int firstHanded = 3;
+int takeHanded(int& page) {
+    const char* pid = std::getenv("LISTEN_PID");
+    const char* count = std::getenv("LISTEN_FDS");
+    char* end = nullptr;
+    long handed = count != nullptr ? std::strtol(count, &end, 10) : 0;
+    if (pid == nullptr || std::strtol(pid, nullptr, 10) != getpid() || end == count || *end != '\0' || handed <= 0) return 0;
+    if (handed > mostListeners + 1) quit("handed %s sockets: %s", count, "9 at the most");
+    char names[256] = "";
+    std::snprintf(names, sizeof names, "%s", std::getenv("LISTEN_FDNAMES") != nullptr ? std::getenv("LISTEN_FDNAMES") : "");
+    char* name = names;
+    for (int fd = firstHanded; fd < firstHanded + handed; ++fd) {
+        char* next = std::strchr(name, ':');
+        if (next != nullptr) *next++ = '\0';
+        int type = 0;
+        int listening = 0;
+        socklen_t size = sizeof type;
+        bool stream = getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_STREAM;
+        size = sizeof listening;
+        char number[12];
+        std::snprintf(number, sizeof number, "%d", fd);
+        if (!stream || getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0)
+            quit("handed descriptor %s%s, not a listening stream socket (give its unit ListenStream=)", number, "");
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        if (std::strcmp(name, "http") == 0 && page >= 0) quit("handed two sockets named %s%s", "http", "");
+        if (std::strcmp(name, "http") == 0) page = fd;
+        else addListener(fd, nullptr);
+        name = next != nullptr ? next : names + std::strlen(names);
+    }
+    for (const char* variable : {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"}) unsetenv(variable);  // not the keeper's
+    return static_cast<int>(handed);
+}
+
+// Where a listener is, for the start line: its path, or its address and port.
+void describe(int fd, char* text, size_t size) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    char host[INET6_ADDRSTRLEN] = "";
+    const auto* inet = reinterpret_cast<const sockaddr_in*>(&address);
+    const auto* inet6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    if (address.ss_family == AF_UNIX) std::snprintf(text, size, "%s", reinterpret_cast<const sockaddr_un*>(&address)->sun_path);
+    else if (address.ss_family == AF_INET && inet_ntop(AF_INET, &inet->sin_addr, host, sizeof host) != nullptr)
+        std::snprintf(text, size, "%s:%u", host, ntohs(inet->sin_port));
+    else if (address.ss_family == AF_INET6 && inet_ntop(AF_INET6, &inet6->sin6_addr, host, sizeof host) != nullptr)
+        std::snprintf(text, size, "[%s]:%u", host, ntohs(inet6->sin6_port));
 }
 
 // A hold of the library's own would hold the server up with each key.
@@ -532,7 +616,7 @@ bool findAddress(const char* where, sockaddr_in& address, char (*name)[64]) {
 }
 
 int main(int argc, char* argv[]) {
-    const char* path = "/var/run/lirc/lircd";
+    const char* path = nullptr;
     const char* port = nullptr;
     const char* http = nullptr;
     const char* tokenFile = nullptr;
@@ -542,40 +626,63 @@ int main(int argc, char* argv[]) {
                               {"token-file", required_argument, nullptr, 't'}, {nullptr, 0, nullptr, 0}};
     char* end = nullptr;
     bool usable = true;
+    bool placed = false;  // told where to listen
     for (int option = 0; (option = getopt_long(argc, argv, "s:p:l:h:t:", options, nullptr)) != -1;) {
+        placed = placed || option == 's' || option == 'p' || option == 'l' || option == 'h';
         if (option == 's') path = optarg;
         else if (option == 'l') port = optarg;
         else if (option == 'h') http = optarg;
         else if (option == 't') tokenFile = optarg;
         else if (option != 'p' || (mode = std::strtol(optarg, &end, 8), *end != '\0' || mode < 0 || mode > 0777)) usable = false;
     }
-    if (!usable || optind != argc || (tokenFile != nullptr && http == nullptr)) {
+    int pageSocket = -1;
+    int handed = usable && optind == argc ? takeHanded(pageSocket) : 0;
+    if (!usable || optind != argc || (tokenFile != nullptr && http == nullptr && pageSocket < 0)) {
         std::fputs("kestrovd: usage: kestrovd [--socket PATH] [--permission MODE] [--listen [ADDR:]PORT]\n"
-                   "                         [--http [ADDR:]PORT [--token-file FILE]]\n", stderr);
+                   "                         [--http [ADDR:]PORT] [--token-file FILE]\n", stderr);
+        return 2;
+    }
+    if (handed > 0 && placed) {
+        std::fputs("kestrovd: the system hands this kestrovd its sockets: give their places and modes in its socket "
+                   "units, not as --socket, --permission, --listen or --http\n", stderr);
+        return 2;
+    }
+    if (!pageBuilt && (http != nullptr || pageSocket >= 0)) {
+        std::fputs("kestrovd: the page was not built into this kestrovd: build it with civetweb "
+                   "(apt-get install libcivetweb-dev), or leave out --http\n", stderr);
         return 2;
     }
     refuseHolds();
     catchEnds();
-    ino_t made = 0;
-    int unixListener = listenAtPath(path, static_cast<mode_t>(mode), made);
-    char shown[96] = "";
-    int tcpListener = port != nullptr ? listenAtPort(port, shown) : -1;
+    if (handed == 0 && path != nullptr) listenAtPath(path, static_cast<mode_t>(mode));
+    else if (handed == 0) listenWhereClientsLook(static_cast<mode_t>(mode));
+    if (port != nullptr) listenAtPort(port);
     char address[160] = "";
     int pageEvents = -1;
-    if (http != nullptr) {
+    if (http != nullptr || pageSocket >= 0) {
         sockaddr_in pages{};
         char name[64] = "";
-        if (!findAddress(http, pages, &name))
+        if (http != nullptr && !findAddress(http, pages, &name))
             quit("--http %s: %s", http, "not [ADDR:]PORT or NAME:PORT of this machine, as 8080 or 192.168.1.2:8080");
-        pageEvents = startPages(pages, name, tokenFile, address, sizeof address);
+        pageEvents = startPages(pages, name, pageSocket, tokenFile, address, sizeof address);
     }
-    std::printf("kestrovd: remote %s at %s%s\n", remoteName, path, shown);
-    if (http != nullptr) std::printf("kestrovd: the page at %s\n", address);
+    std::printf("kestrovd: remote %s %s", remoteName, listenerCount == 0 ? "on the page only" : "at ");
+    for (int i = 0; i < listenerCount; ++i) {
+        char place[sizeof(sockaddr_storage)] = "";
+        describe(listeners[i].fd, place, sizeof place);
+        std::printf("%s%s", i == 0 ? "" : i + 1 == listenerCount ? " and " : ", ", place);
+    }
+    std::printf("\n");
+    if (pageEvents >= 0) std::printf("kestrovd: the page at %s\n", address);
     std::fflush(stdout);
-    serveAll(unixListener, tcpListener, pageEvents);
+    serveAll(pageEvents);
     releaseHeld();
     stopPages();
-    struct stat file {};
-    if (stat(path, &file) == 0 && file.st_ino == made) unlink(path);  // ours still, not a newer server's
+    for (int i = 0; i < listenerCount; ++i) {  // ours still, not a newer server's
+        struct stat file {};
+        const Listener& listener = listeners[i];
+        if (listener.path != nullptr && stat(listener.path, &file) == 0 && file.st_dev == listener.device && file.st_ino == listener.made)
+            unlink(listener.path);
+    }
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "Keys.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <civetweb.h>
 #include <csignal>
 #include <cstdint>
@@ -23,6 +24,8 @@
 #include <pthread.h>
 #include <strings.h>
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -60,6 +63,7 @@ char token[65];
 char ownName[64];  // the name the server was started with, if not an address
 char lastWord[256];  // civetweb's last complaint, said if it can't start
 mg_context* server;
+int handedSocket = -1;  // the system's listening socket for the page, until civetweb binds
 
 // An address, as a Host header gives it (127.0.0.1:8080, [::1]:8080),
 // localhost, which no other site's name resolves to through the browser, or
@@ -240,17 +244,41 @@ int keepWord(const mg_connection* /*unused*/, const char* message) {
     return 1;  // said only if the server can't start
 }
 
+void makeToken() {
+    unsigned char random[16];
+    if (getrandom(random, sizeof random, 0) != sizeof random) quit("%s: %s", "cannot make a token", "no randomness");
+    for (size_t i = 0; i < sizeof random; ++i) std::snprintf(token + 2 * i, 3, "%02x", random[i]);
+}
+
+// A token file that is missing is made, owner only, with a new token, so
+// that the page's address outlives a restart; one that others may read or
+// change is refused, as they would have the keys.
 void readToken(const char* tokenFile) {
-    if (tokenFile == nullptr) {
-        unsigned char random[16];
-        if (getrandom(random, sizeof random, 0) != sizeof random) quit("%s: %s", "cannot make a token", "no randomness");
-        for (size_t i = 0; i < sizeof random; ++i) std::snprintf(token + 2 * i, 3, "%02x", random[i]);
+    if (tokenFile == nullptr) return makeToken();
+    int fd = open(tokenFile, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        makeToken();
+        char line[sizeof token + 1];
+        int length = std::snprintf(line, sizeof line, "%s\n", token);
+        fd = open(tokenFile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 || write(fd, line, static_cast<size_t>(length)) != length || fsync(fd) != 0) {
+            if (fd >= 0) unlink(tokenFile);
+            quit("cannot make the token file %s: %s", tokenFile, std::strerror(errno));
+        }
+        close(fd);
         return;
     }
+    struct stat file {};
+    if (fd < 0 || fstat(fd, &file) != 0) quit("cannot read the token file %s: %s", tokenFile, std::strerror(errno));
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.st_mode & 07777));
+    if ((file.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        quit("the token file %s may be read or changed by others (mode %s): chmod 600 it, or remove it for a new token",
+             tokenFile, mode);
     char line[128] = "";
-    FILE* file = std::fopen(tokenFile, "re");
-    if (file == nullptr || std::fgets(line, sizeof line, file) == nullptr) quit("%s: %s", tokenFile, "cannot read a token there");
-    std::fclose(file);
+    ssize_t got = read(fd, line, sizeof line - 1);
+    close(fd);
+    line[got > 0 ? got : 0] = '\0';
     line[std::strcspn(line, "\r\n")] = '\0';
     size_t length = std::strlen(line);
     if (length < 16 || length >= sizeof token ||
@@ -259,15 +287,47 @@ void readToken(const char* tokenFile) {
     std::strcpy(token, line);
 }
 
+// civetweb's ports option for an address, its host as an address bar has
+// it, and its port.
+unsigned describe(const sockaddr_storage& address, char (&ports)[80], char (&host)[INET6_ADDRSTRLEN + 2]) {
+    const auto* inet = reinterpret_cast<const sockaddr_in*>(&address);
+    const auto* inet6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    bool six = address.ss_family == AF_INET6;
+    char bare[INET6_ADDRSTRLEN] = "";
+    inet_ntop(address.ss_family, six ? static_cast<const void*>(&inet6->sin6_addr) : &inet->sin_addr, bare, sizeof bare);
+    std::snprintf(host, sizeof host, six ? "[%s]" : "%s", bare);
+    unsigned port = ntohs(six ? inet6->sin6_port : inet->sin_port);
+    std::snprintf(ports, sizeof ports, "%s:%u", host, port);
+    return port;
+}
+
 }  // namespace
 
-int startPages(const sockaddr_in& address, const char* name, const char* tokenFile, char* shown, size_t shownSize) {
+const bool pageBuilt = true;
+
+// civetweb makes and binds a listening socket of its own. Where the system
+// handed us the page's (socket activation), that one takes its place as
+// civetweb binds, so that the requests that waited in it are served.
+extern "C" int bind(int fd, const sockaddr* address, socklen_t size) noexcept {
+    if (handedSocket >= 0 && dup2(handedSocket, fd) == fd) {
+        close(handedSocket);
+        handedSocket = -1;
+        return 0;
+    }
+    return static_cast<int>(syscall(SYS_bind, fd, address, size));
+}
+
+int startPages(const sockaddr_in& address, const char* name, int handed, const char* tokenFile, char* shown, size_t shownSize) {
     readToken(tokenFile);
     std::snprintf(ownName, sizeof ownName, "%s", name);
-    char host[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    sockaddr_storage where{};
+    socklen_t size = sizeof where;
+    if (handed < 0) std::memcpy(&where, &address, sizeof address);
+    else getsockname(handed, reinterpret_cast<sockaddr*>(&where), &size);
+    handedSocket = handed;
+    char host[INET6_ADDRSTRLEN + 2];
     char ports[80];  // as civetweb takes them
-    std::snprintf(ports, sizeof ports, "%s:%u", host, ntohs(address.sin_port));
+    unsigned port = describe(where, ports, host);
     if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("%s: %s", "cannot serve the page", "no pipe");
     fcntl(events[0], F_SETFL, O_NONBLOCK);
     fcntl(lines[1], F_SETFL, O_NONBLOCK);
@@ -292,7 +352,7 @@ int startPages(const sockaddr_in& address, const char* name, const char* tokenFi
     if (!telling) quit("%s: %s", "cannot serve the page", "no thread");
     mg_set_request_handler(server, "/$", servePage, nullptr);
     mg_set_websocket_handler(server, "/keys$", acceptSocket, openSocket, takeMessage, closeSocket, nullptr);
-    std::snprintf(shown, shownSize, "http://%s:%u/?token=%s", name[0] != '\0' ? name : host, ntohs(address.sin_port), token);
+    std::snprintf(shown, shownSize, "http://%s:%u/?token=%s", name[0] != '\0' ? name : host, port, token);
     return events[0];
 }
 

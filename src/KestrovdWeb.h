@@ -23,11 +23,17 @@ struct PageEvent {
     unsigned char button;  // its index in buttons
 };
 
-// Serves the page at `address` behind a token, random or the first line of
-// tokenFile; a Host of `name` (empty: none) is taken as well as addresses.
-// The read end of the events' pipe; `shown` is the page's address, token
-// included. Exits with a line on standard error when it can't.
-int startPages(const sockaddr_in& address, const char* name, const char* tokenFile, char* shown, size_t shownSize);
+// False when kestrovd was built without its page (no civetweb), whose
+// functions below then do nothing.
+extern const bool pageBuilt;
+
+// Serves the page at `address`, or at the listening socket `handed` (-1:
+// none) that the system handed us, behind a token: random, or the first line
+// of tokenFile, which is made with a new one if it is missing. A Host of
+// `name` (empty: none) is taken as well as addresses. The read end of the
+// events' pipe; `shown` is the page's address, token included. Exits with a
+// line on standard error when it can't.
+int startPages(const sockaddr_in& address, const char* name, int handed, const char* tokenFile, char* shown, size_t shownSize);
 
 // A key that went in, as lircd broadcasts it, to every page.
 void tellPages(const char* line);
