@@ -2,22 +2,32 @@
 # kestrovd and LIRC's own clients, one case a line: the exit status; the keys pressed and released, in order (the
 # trace's lines); the command, with a kestrovd of its own at $S and 127.0.0.1:$P; what the command and kestrovd print
 # (kestrovd's start line aside), lines joined by " | ". Then kestrovd must end on SIGTERM with status 0, its socket gone.
-# `peer` is tests/lircpeer.py at $S. A failing line prints its replay. Usage: tests/lirc.sh HOW-TO-RUN-KESTROVD...
+# handed=ARGS: kestrovd started by its first client, through systemd-socket-activate with those arguments more, and its
+# socket must stay; serve=true: no kestrovd (the command starts its own). `peer` is tests/lircpeer.py at $S. A failing line
+# prints its replay. Usage: tests/lirc.sh HOW-TO-RUN-KESTROVD...
 run="$*" scratch=$(mktemp -d) passed=0 failed=0 here=$(cd "$(dirname "$0")" && pwd)
 trap 'rm -rf "$scratch"' EXIT
-S=$scratch/lircd P=$((20000 + $$ % 20000)) X=$scratch/x
+S=$scratch/lircd P=$((20000 + $$ % 20000)) X=$scratch/x H=$((20002 + $$ % 20000)) A=$((20003 + $$ % 20000))
 peer() { timeout 20 /usr/bin/python3 "$here/lircpeer.py" "${peer:-$S}" "$@"; }  # at $S, or at $peer
 irsend() { timeout 15 /usr/bin/irsend "$@"; }  # a server that holds a client up fails its case, and no more
 own="env CASCADE_TRACE=/dev/null timeout 10 $run"  # a kestrovd more, for where it listens
 
-check() {  # check STATUS KEYS COMMAND [OUTPUT]
-    rm -rf "$scratch/trace" "$X"*
-    CASCADE_TRACE=$scratch/trace $run --socket "$S" --listen $P >"$scratch/server" 2>&1 & server=$!
-    i=0; until [ -S "$S" ] || [ $((i += 1)) -gt 500 ]; do sleep 0.02; done
+twice='bash -c "(LISTEN_PID=\$BASHPID exec \"\$@\"); LISTEN_PID=\$\$ exec \"\$@\"" twice'  # again on the same sockets
+fetch() { /usr/bin/python3 -c 'import sys, urllib.request as u; print(u.urlopen(sys.argv[1]).status)' "$1"; }
+daemon=$1  # for the init script, when it runs without an emulator
+init() { env KESTROVD="$daemon" KESTROVD_PIDFILE="$X.pid" KESTROVD_LOG="$X.log" KESTROVD_OPTS="--socket $S" CASCADE_TRACE="$scratch/trace" sh "$here/../doc/kestrovd.init" "$1"; }
+activate="systemd-socket-activate -E CASCADE_TRACE -E ASAN_OPTIONS -E UBSAN_OPTIONS"  # no other variable goes through
+check() {  # [handed=ARGS] [serve=true] check STATUS KEYS COMMAND [OUTPUT]
+    rm -rf "$scratch/trace" "$X"* "$S"  # a socket left by the system's stand-in
+    how="$run --socket \$S --listen \$P"
+    [ -z "${handed-}" ] || how="$activate -l \$S $handed $run"
+    [ -z "${serve-}" ] || how=$serve
+    eval "CASCADE_TRACE=\$scratch/trace exec $how" >"$scratch/server" 2>&1 & server=$!
+    i=0; until [ -S "$S" ] || [ "$how" = true ] || [ $((i += 1)) -gt 500 ]; do sleep 0.02; done
     eval "$3" >"$scratch/out" 2>&1 </dev/null; status=$?
-    kill -TERM $server; wait $server; ended=$?
-    [ ! -e "$S" ] || ended="$ended, $S left"
-    out=$(sed 1d "$scratch/server" | cat "$scratch/out" - | sed ':a;N;$!ba;s/\n/ | /g')
+    kill -TERM $server 2>/dev/null; wait $server; ended=$?
+    if [ -n "${handed-}" ]; then [ -S "$S" ] || ended="$ended, $S gone"; elif [ -e "$S" ]; then ended="$ended, $S left"; fi
+    out=$(awk 'started; /^kestrovd: remote kestrov/ { started = 1 }' "$scratch/server" | cat "$scratch/out" - | sed ':a;N;$!ba;s/\n/ | /g')
     got=$(awk '{ printf "%s %s ", $1, $3 }' "$scratch/trace" 2>/dev/null)
     want=$(for key in $2; do printf 'down %s up %s ' "$key" "$key"; done)
     case $out in ${4-}) out= ;; *) out=${out:-(nothing)} ;; esac
@@ -72,6 +82,38 @@ check 1 ''           ': >$X; $own --socket $X'                                  
 check 0 ''           '$own --socket $X/a/b --permission 0600 --listen 0.0.0.0:$((P + 1)) & sleep 1; stat -c %A $X/a/b; kill $!; wait $!' 'kestrovd: remote kestrov at */x/a/b and 0.0.0.0:* | srw-------'
 check 1 ''           'CASCADE_HOLD_MS=100 $own --socket $X'                       'kestrovd: CASCADE_HOLD_MS is set: each key would hold the server up; unset it (SEND_ONCE*s REPEATS hold a key)'
 check 2 ''           '$own --socket $X --permission 9'                             'kestrovd: usage: kestrovd *'
+
+# Started by the system (systemd-socket-activate, as systemd does it): the first client starts kestrovd and is served;
+# the sockets it is handed stay as they are (not removed nor chmodded), for a second start; the page's socket, named http.
+lirc='--fdname=lirc:lirc' token=0123456789abcdef0123456789abcdef
+handed=$lirc check 0 'arrow-up'            'irsend -d $S SEND_ONCE kestrov KEY_UP; stat -c %A $S'  'srw-r--r--'
+handed="-l 127.0.0.1:$A $lirc" check 0 'arrow-down' 'irsend -a 127.0.0.1:$A SEND_ONCE kestrov KEY_DOWN'
+handed="$lirc $twice" check 0 'arrow-up arrow-down' 'irsend -d $S SEND_ONCE kestrov KEY_UP; pkill -TERM -P $server; sleep 1; irsend -d $S SEND_ONCE kestrov KEY_DOWN' 'kestrovd: remote kestrov at */lircd'
+check 0 ''           'echo $token >$X.t; chmod 600 $X.t; $activate -l $X -l 127.0.0.1:$H --fdname=lirc:http $run --token-file $X.t 2>&1 & fetch http://127.0.0.1:$H/?token=$token; kill $!; wait $!' \
+    'Listening on * | Communication attempt on fd 4. | * | kestrovd: remote kestrov at */x | kestrovd: the page at http://127.0.0.1:*/?token=0123456789abcdef0123456789abcdef | 200'
+check 2 ''           '$activate -l $X $run --socket $X 2>&1 & sleep 0.5; irsend -d $X SEND_ONCE kestrov KEY_UP >/dev/null 2>&1; wait $!' '* | kestrovd: the system hands this kestrovd its sockets: give their places and modes in its socket units, *'
+
+# The page's token file: made owner only with a new token, the same at the next start; refused when others may read it.
+check 0 ''           'for i in 1 2; do $own --http $H --token-file $X.t --socket $X & sleep 1; kill $!; wait $!; done | grep -o "token=.*" | uniq -c; stat -c %a $X.t; grep -c "^[0-9a-f]\{32\}$" $X.t' '      2 token=* | 600 | 1'
+check 1 ''           'echo $token >$X.t; chmod 640 $X.t; $own --http $H --token-file $X.t --socket $X' 'kestrovd: the token file */x.t may be read or changed by others (mode 0640): chmod 600 it, or remove it for a new token'
+[ "${KESTROV_PAGE-ON}" = ON ] || check 2 '' '$own --http $H --socket $X'         'kestrovd: the page was not built into this kestrovd: build it with civetweb (apt-get install libcivetweb-dev), or leave out --http'
+
+# Where LIRC's clients look, with no --socket: /run/lirc/lircd, and /var/run/lirc/lircd where /var/run is a folder of
+# its own (here in a mount namespace of the case's own, as root).
+if [ "$(id -u)" = 0 ]; then
+    apart='unshare -m sh -c "mount -t tmpfs none /run; mount -t tmpfs none /var; mkdir /var/run; CASCADE_TRACE=$scratch/trace $run & sleep 1; irsend SEND_ONCE kestrov KEY_UP; irsend -d /var/run/lirc/lircd SEND_ONCE kestrov KEY_DOWN; kill \$!; wait \$!; ls /run/lirc /var/run/lirc"'
+    check 0 'arrow-up arrow-down' "$apart"                                         'kestrovd: remote kestrov at /run/lirc/lircd and /var/run/lirc/lircd | /run/lirc: |  | /var/run/lirc:'
+    check 0 'arrow-up arrow-down' "$(echo "$apart" | sed 's|mkdir /var/run|ln -s /run /var/run|')" 'kestrovd: remote kestrov at /run/lirc/lircd | /run/lirc: |  | /var/run/lirc:'
+else echo "skipped: the cases of kestrovd with no --socket, which need root"; fi
+
+# The init script, for devices without systemd: status 3 while none runs and 0 while one does, one daemon however often
+# started, its lines in its log; stop lets the held key go and removes the socket; restart; a pid file left by another.
+if [ $# = 1 ]; then
+    serve=true check 0 'select' 'init status; echo $?; init start; init start; echo "daemons $(pgrep -cf -- "--socket $S")"; init status; irsend -d $S SEND_START kestrov KEY_OK; init stop; init status; echo $?; cat $X.log; test -e $S || echo "socket removed"' \
+        'kestrovd is not running | 3 | kestrovd started (pid *), its lines in */x.log | kestrovd is running (pid *) | daemons 1 | kestrovd is running (pid *) | kestrovd stopped | kestrovd is not running | 3 | kestrovd: remote kestrov at */lircd | socket removed'
+    serve=true check 0 'select arrow-up' 'init start >/dev/null; irsend -d $S SEND_START kestrov KEY_OK; init restart; irsend -d $S SEND_ONCE kestrov KEY_UP; init stop' 'kestrovd stopped | kestrovd started * | kestrovd stopped'
+    serve=true check 0 '' 'echo $$ >$X.pid; init status; echo $?; init start >/dev/null; init status >/dev/null; echo $?; init stop' 'kestrovd is not running, but */x.pid is there | 1 | 0 | kestrovd stopped'
+else echo "skipped: the init script's cases, which run kestrovd without an emulator"; fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
