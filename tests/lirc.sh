@@ -84,19 +84,24 @@ check 1 ''           'CASCADE_HOLD_MS=100 $own --socket $X'                     
 check 2 ''           '$own --socket $X --permission 9'                             'kestrovd: usage: kestrovd *'
 
 # Started by the system (systemd-socket-activate, as systemd does it): the first client starts kestrovd and is served;
-# the sockets it is handed stay as they are (not removed nor chmodded), for a second start; the page's socket, named http.
+# the sockets it is handed stay as they are (not removed nor chmodded), for a second start; no place of its own.
 lirc='--fdname=lirc:lirc' token=0123456789abcdef0123456789abcdef
 handed=$lirc check 0 'arrow-up'            'irsend -d $S SEND_ONCE kestrov KEY_UP; stat -c %A $S'  'srw-r--r--'
 handed="-l 127.0.0.1:$A $lirc" check 0 'arrow-down' 'irsend -a 127.0.0.1:$A SEND_ONCE kestrov KEY_DOWN'
 handed="$lirc $twice" check 0 'arrow-up arrow-down' 'irsend -d $S SEND_ONCE kestrov KEY_UP; pkill -TERM -P $server; sleep 1; irsend -d $S SEND_ONCE kestrov KEY_DOWN' 'kestrovd: remote kestrov at */lircd'
-check 0 ''           'echo $token >$X.t; chmod 600 $X.t; $activate -l $X -l 127.0.0.1:$H --fdname=lirc:http $run --token-file $X.t 2>&1 & fetch http://127.0.0.1:$H/?token=$token; kill $!; wait $!' \
-    'Listening on * | Communication attempt on fd 4. | * | kestrovd: remote kestrov at */x | kestrovd: the page at http://127.0.0.1:*/?token=0123456789abcdef0123456789abcdef | 200'
 check 2 ''           '$activate -l $X $run --socket $X 2>&1 & sleep 0.5; irsend -d $X SEND_ONCE kestrov KEY_UP >/dev/null 2>&1; wait $!' '* | kestrovd: the system hands this kestrovd its sockets: give their places and modes in its socket units, *'
 
-# The page's token file: made owner only with a new token, the same at the next start; refused when others may read it.
-check 0 ''           'for i in 1 2; do $own --http $H --token-file $X.t --socket $X & sleep 1; kill $!; wait $!; done | grep -o "token=.*" | uniq -c; stat -c %a $X.t; grep -c "^[0-9a-f]\{32\}$" $X.t' '      2 token=* | 600 | 1'
-check 1 ''           'echo $token >$X.t; chmod 640 $X.t; $own --http $H --token-file $X.t --socket $X' 'kestrovd: the token file */x.t may be read or changed by others (mode 0640): chmod 600 it, or remove it for a new token'
-[ "${KESTROV_PAGE-ON}" = ON ] || check 2 '' '$own --http $H --socket $X'         'kestrovd: the page was not built into this kestrovd: build it with civetweb (apt-get install libcivetweb-dev), or leave out --http'
+# The page: its socket handed to kestrovd, named http; its token file made owner only with a new token, the same at the
+# next start, refused when others may read it. Built without the page, kestrovd refuses it, handed or asked for.
+if [ "${KESTROV_PAGE-ON}" = ON ]; then
+    check 0 ''       'echo $token >$X.t; chmod 600 $X.t; $activate -l $X -l 127.0.0.1:$H --fdname=lirc:http $run --token-file $X.t 2>&1 & fetch http://127.0.0.1:$H/?token=$token; kill $!; wait $!' \
+        'Listening on * | Communication attempt on fd 4. | * | kestrovd: remote kestrov at */x | kestrovd: the page at http://127.0.0.1:*/?token=0123456789abcdef0123456789abcdef | 200'
+    check 0 ''       'for i in 1 2; do $own --http $H --token-file $X.t --socket $X & sleep 1; kill $!; wait $!; done | grep -o "token=.*" | uniq -c; stat -c %a $X.t; grep -c "^[0-9a-f]\{32\}$" $X.t' '      2 token=* | 600 | 1'
+    check 1 ''       'echo $token >$X.t; chmod 640 $X.t; $own --http $H --token-file $X.t --socket $X' 'kestrovd: the token file */x.t may be read or changed by others (mode 0640): chmod 600 it, or remove it for a new token'
+else
+    check 2 ''       '$own --http $H --socket $X' 'kestrovd: the page was not built into this kestrovd: build it with civetweb (apt-get install libcivetweb-dev), or leave out --http'
+    check 2 ''       '$activate -l 127.0.0.1:$H --fdname=http $run 2>&1 & sleep 0.5; irsend -a 127.0.0.1:$H VERSION "" "" >/dev/null 2>&1; wait $!' '* | kestrovd: the page was not built into this kestrovd: *'
+fi
 
 # Where LIRC's clients look, with no --socket: /run/lirc/lircd, and /var/run/lirc/lircd where /var/run is a folder of
 # its own (here in a mount namespace of the case's own, as root).
