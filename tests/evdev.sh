@@ -104,6 +104,13 @@ check         "$lircd irsend -a 127.0.0.1:8765 SEND_START kestrov KEY_OK; sleep 
 check         "$lircd $ir SEND_START kestrov KEY_OK; sleep 1.5; $stop"                           '352r'
 norep=1 check "$lircd $ir SEND_START kestrov KEY_OK; kestrov -k i; $ir SEND_STOP kestrov KEY_OK; $stop" '352 103'
 
+# kestrovd and irsend with no options meet at /run/lirc/lircd; at boot, busybox runs kestrovd's init script: status 0
+# while it runs, 3 once stopped, its socket gone.
+init='sh /etc/init.d/kestrovd'
+check         'kestrovd >/dev/null & sleep 1; irsend SEND_ONCE kestrov KEY_OK; kill $!; wait $!' '352'
+check         "$init start >&2; irsend SEND_ONCE kestrov KEY_OK; $init status >&2; echo \$? >&2; $init stop >&2; $init status >&2; echo \$? >&2; ls /run/lirc >&2" '352' \
+              'kestrovd started (pid *), its lines in /var/log/kestrovd.log | kestrovd is running (pid *) | 0 | kestrovd stopped | kestrovd is not running | 3'
+
 # Held keys: the press in the device for the whole hold, repeated by our remote (500 ms, then every 125 ms) and by a
 # receiver with repeats of its own; a signal ends a hold at once, the key released first.
 check         'CASCADE_HOLD_MS=2000 kestrov -k il'                    '103r 106r'
