@@ -578,6 +578,58 @@ void refuseHolds() {
     }
 }
 
+// What the command line says; false: it says nothing that reads.
+struct Places {
+    const char* path;
+    mode_t mode;
+    const char* port;
+    const char* http;
+    const char* tokenFile;
+    bool given;  // any place to listen at, or the socket's mode
+};
+bool readOptions(int argc, char* argv[], Places& places) {
+    const option options[] = {{"socket", required_argument, nullptr, 's'},     {"permission", required_argument, nullptr, 'p'},
+                              {"listen", required_argument, nullptr, 'l'},     {"http", required_argument, nullptr, 'h'},
+                              {"token-file", required_argument, nullptr, 't'}, {nullptr, 0, nullptr, 0}};
+    long mode = 0660;
+    char* end = nullptr;
+    bool usable = true;
+    for (int option = 0; (option = getopt_long(argc, argv, "s:p:l:h:t:", options, nullptr)) != -1;) {
+        places.given = places.given || option == 's' || option == 'p' || option == 'l' || option == 'h';
+        if (option == 's') places.path = optarg;
+        else if (option == 'l') places.port = optarg;
+        else if (option == 'h') places.http = optarg;
+        else if (option == 't') places.tokenFile = optarg;
+        else if (option != 'p' || (mode = std::strtol(optarg, &end, 8), *end != '\0' || mode < 0 || mode > 0777)) usable = false;
+    }
+    places.mode = static_cast<mode_t>(mode);
+    return usable && optind == argc;
+}
+
+// The start line, where LIRC's clients find us, and the page's address.
+void sayWhere(const char* page) {
+    std::printf("kestrovd: remote %s %s", remoteName, listenerCount == 0 ? "on the page only" : "at ");
+    for (int i = 0; i < listenerCount; ++i) {
+        char place[sizeof(sockaddr_storage)] = "";
+        describe(listeners[i].fd, place, sizeof place);
+        std::printf("%s%s", i == 0 ? "" : i + 1 == listenerCount ? " and " : ", ", place);
+    }
+    std::printf("\n");
+    if (page != nullptr) std::printf("kestrovd: the page at %s\n", page);
+    std::fflush(stdout);
+}
+
+// Our own sockets, if still ours and not a newer server's; never a handed one.
+void removeOwnSockets() {
+    for (int i = 0; i < listenerCount; ++i) {
+        struct stat file {};
+        const Listener& listener = listeners[i];
+        if (listener.path != nullptr && stat(listener.path, &file) == 0 && file.st_dev == listener.device &&
+            file.st_ino == listener.made)
+            unlink(listener.path);
+    }
+}
+
 }  // namespace
 
 long long nowMs() {
@@ -616,73 +668,43 @@ bool findAddress(const char* where, sockaddr_in& address, char (*name)[64]) {
 }
 
 int main(int argc, char* argv[]) {
-    const char* path = nullptr;
-    const char* port = nullptr;
-    const char* http = nullptr;
-    const char* tokenFile = nullptr;
-    long mode = 0660;
-    const option options[] = {{"socket", required_argument, nullptr, 's'},     {"permission", required_argument, nullptr, 'p'},
-                              {"listen", required_argument, nullptr, 'l'},     {"http", required_argument, nullptr, 'h'},
-                              {"token-file", required_argument, nullptr, 't'}, {nullptr, 0, nullptr, 0}};
-    char* end = nullptr;
-    bool usable = true;
-    bool placed = false;  // told where to listen
-    for (int option = 0; (option = getopt_long(argc, argv, "s:p:l:h:t:", options, nullptr)) != -1;) {
-        placed = placed || option == 's' || option == 'p' || option == 'l' || option == 'h';
-        if (option == 's') path = optarg;
-        else if (option == 'l') port = optarg;
-        else if (option == 'h') http = optarg;
-        else if (option == 't') tokenFile = optarg;
-        else if (option != 'p' || (mode = std::strtol(optarg, &end, 8), *end != '\0' || mode < 0 || mode > 0777)) usable = false;
-    }
+    Places places{};
     int pageSocket = -1;
-    int handed = usable && optind == argc ? takeHanded(pageSocket) : 0;
-    if (!usable || optind != argc || (tokenFile != nullptr && http == nullptr && pageSocket < 0)) {
+    bool usable = readOptions(argc, argv, places);
+    int handed = usable ? takeHanded(pageSocket) : 0;
+    if (!usable || (places.tokenFile != nullptr && places.http == nullptr && pageSocket < 0)) {
         std::fputs("kestrovd: usage: kestrovd [--socket PATH] [--permission MODE] [--listen [ADDR:]PORT]\n"
                    "                         [--http [ADDR:]PORT] [--token-file FILE]\n", stderr);
         return 2;
     }
-    if (handed > 0 && placed) {
+    if (handed > 0 && places.given) {
         std::fputs("kestrovd: the system hands this kestrovd its sockets: give their places and modes in its socket "
                    "units, not as --socket, --permission, --listen or --http\n", stderr);
         return 2;
     }
-    if (!pageBuilt && (http != nullptr || pageSocket >= 0)) {
+    if (!pageBuilt && (places.http != nullptr || pageSocket >= 0)) {
         std::fputs("kestrovd: the page was not built into this kestrovd: build it with civetweb "
                    "(apt-get install libcivetweb-dev), or leave out --http\n", stderr);
         return 2;
     }
     refuseHolds();
     catchEnds();
-    if (handed == 0 && path != nullptr) listenAtPath(path, static_cast<mode_t>(mode));
-    else if (handed == 0) listenWhereClientsLook(static_cast<mode_t>(mode));
-    if (port != nullptr) listenAtPort(port);
+    if (handed == 0 && places.path != nullptr) listenAtPath(places.path, places.mode);
+    else if (handed == 0) listenWhereClientsLook(places.mode);
+    if (places.port != nullptr) listenAtPort(places.port);
     char address[160] = "";
     int pageEvents = -1;
-    if (http != nullptr || pageSocket >= 0) {
+    if (places.http != nullptr || pageSocket >= 0) {
         sockaddr_in pages{};
         char name[64] = "";
-        if (http != nullptr && !findAddress(http, pages, &name))
-            quit("--http %s: %s", http, "not [ADDR:]PORT or NAME:PORT of this machine, as 8080 or 192.168.1.2:8080");
-        pageEvents = startPages(pages, name, pageSocket, tokenFile, address, sizeof address);
+        if (places.http != nullptr && !findAddress(places.http, pages, &name))
+            quit("--http %s: %s", places.http, "not [ADDR:]PORT or NAME:PORT of this machine, as 8080 or 192.168.1.2:8080");
+        pageEvents = startPages(pages, name, pageSocket, places.tokenFile, address, sizeof address);
     }
-    std::printf("kestrovd: remote %s %s", remoteName, listenerCount == 0 ? "on the page only" : "at ");
-    for (int i = 0; i < listenerCount; ++i) {
-        char place[sizeof(sockaddr_storage)] = "";
-        describe(listeners[i].fd, place, sizeof place);
-        std::printf("%s%s", i == 0 ? "" : i + 1 == listenerCount ? " and " : ", ", place);
-    }
-    std::printf("\n");
-    if (pageEvents >= 0) std::printf("kestrovd: the page at %s\n", address);
-    std::fflush(stdout);
+    sayWhere(pageEvents >= 0 ? address : nullptr);
     serveAll(pageEvents);
     releaseHeld();
     stopPages();
-    for (int i = 0; i < listenerCount; ++i) {  // ours still, not a newer server's
-        struct stat file {};
-        const Listener& listener = listeners[i];
-        if (listener.path != nullptr && stat(listener.path, &file) == 0 && file.st_dev == listener.device && file.st_ino == listener.made)
-            unlink(listener.path);
-    }
+    removeOwnSockets();
     return 0;
 }

@@ -308,6 +308,7 @@ const bool pageBuilt = true;
 // civetweb makes and binds a listening socket of its own. Where the system
 // handed us the page's (socket activation), that one takes its place as
 // civetweb binds, so that the requests that waited in it are served.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): glibc's names are reserved ones
 extern "C" int bind(int fd, const sockaddr* address, socklen_t size) noexcept {
     if (handedSocket >= 0 && dup2(handedSocket, fd) == fd) {
         close(handedSocket);
