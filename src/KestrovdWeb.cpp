@@ -287,20 +287,6 @@ void readToken(const char* tokenFile) {
     std::strcpy(token, line);
 }
 
-// civetweb's ports option for an address, its host as an address bar has
-// it, and its port.
-unsigned describe(const sockaddr_storage& address, char (&ports)[80], char (&host)[INET6_ADDRSTRLEN + 2]) {
-    const auto* inet = reinterpret_cast<const sockaddr_in*>(&address);
-    const auto* inet6 = reinterpret_cast<const sockaddr_in6*>(&address);
-    bool six = address.ss_family == AF_INET6;
-    char bare[INET6_ADDRSTRLEN] = "";
-    inet_ntop(address.ss_family, six ? static_cast<const void*>(&inet6->sin6_addr) : &inet->sin_addr, bare, sizeof bare);
-    std::snprintf(host, sizeof host, six ? "[%s]" : "%s", bare);
-    unsigned port = ntohs(six ? inet6->sin6_port : inet->sin_port);
-    std::snprintf(ports, sizeof ports, "%s:%u", host, port);
-    return port;
-}
-
 }  // namespace
 
 const bool pageBuilt = true;
@@ -321,14 +307,17 @@ extern "C" int bind(int fd, const sockaddr* address, socklen_t size) noexcept {
 int startPages(const sockaddr_in& address, const char* name, int handed, const char* tokenFile, char* shown, size_t shownSize) {
     readToken(tokenFile);
     std::snprintf(ownName, sizeof ownName, "%s", name);
-    sockaddr_storage where{};
+    sockaddr_in where = address;
     socklen_t size = sizeof where;
-    if (handed < 0) std::memcpy(&where, &address, sizeof address);
-    else getsockname(handed, reinterpret_cast<sockaddr*>(&where), &size);
     handedSocket = handed;
-    char host[INET6_ADDRSTRLEN + 2];
+    // civetweb, as Debian builds it, serves IPv4 alone
+    if (handed >= 0 && (getsockname(handed, reinterpret_cast<sockaddr*>(&where), &size) != 0 || where.sin_family != AF_INET))
+        quit("the page's socket is not IPv4%s: %s", "", "give it an address such as 127.0.0.1:8080 (ListenStream=)");
+    char host[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &where.sin_addr, host, sizeof host);
+    unsigned port = ntohs(where.sin_port);
     char ports[80];  // as civetweb takes them
-    unsigned port = describe(where, ports, host);
+    std::snprintf(ports, sizeof ports, "%s:%u", host, port);
     if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("%s: %s", "cannot serve the page", "no pipe");
     fcntl(events[0], F_SETFL, O_NONBLOCK);
     fcntl(lines[1], F_SETFL, O_NONBLOCK);

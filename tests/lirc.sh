@@ -97,6 +97,8 @@ if [ "${KESTROV_PAGE-ON}" = ON ]; then
     check 0 ''       'echo $token >$X.t; chmod 600 $X.t; $activate -l $X -l 127.0.0.1:$H --fdname=lirc:http $run --token-file $X.t 2>&1 & fetch http://127.0.0.1:$H/?token=$token; kill $!; wait $!' \
         'Listening on * | Communication attempt on fd 4. | * | kestrovd: remote kestrov at */x | kestrovd: the page at http://127.0.0.1:*/?token=0123456789abcdef0123456789abcdef | 200'
     check 0 ''       'for i in 1 2; do $own --http $H --token-file $X.t --socket $X & sleep 1; kill $!; wait $!; done | grep -o "token=.*" | uniq -c; stat -c %a $X.t; grep -c "^[0-9a-f]\{32\}$" $X.t' '      2 token=* | 600 | 1'
+    grep -qs . /proc/net/if_inet6 && check 1 '' '$activate -l [::1]:$H --fdname=http $run 2>&1 & sleep 0.5; fetch http://[::1]:$H/ 2>/dev/null; wait $!' \
+        '* | kestrovd: the page*s socket is not IPv4: give it an address such as 127.0.0.1:8080 (ListenStream=)'
     check 1 ''       'echo $token >$X.t; chmod 640 $X.t; $own --http $H --token-file $X.t --socket $X' 'kestrovd: the token file */x.t may be read or changed by others (mode 0640): chmod 600 it, or remove it for a new token'
 else
     check 2 ''       '$own --http $H --socket $X' 'kestrovd: the page was not built into this kestrovd: build it with civetweb (apt-get install libcivetweb-dev), or leave out --http'
