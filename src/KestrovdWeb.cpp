@@ -335,6 +335,9 @@ int startPages(const sockaddr_in& address, const char* name, int handed, const c
     sigemptyset(&ends);
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ends, signal);
     pthread_sigmask(SIG_BLOCK, &ends, &before);
+    // A request that waited in a handed socket comes at once: every request
+    // is counted first, under requestsLock, so none is served before its handler is set.
+    pthread_mutex_lock(&requestsLock);
     server = mg_start(&callbacks, nullptr, options);
     bool telling = server != nullptr && pthread_create(&teller, nullptr, tellLines, nullptr) == 0;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
@@ -342,6 +345,7 @@ int startPages(const sockaddr_in& address, const char* name, int handed, const c
     if (!telling) quit("%s: %s", "cannot serve the page", "no thread");
     mg_set_request_handler(server, "/$", servePage, nullptr);
     mg_set_websocket_handler(server, "/keys$", acceptSocket, openSocket, takeMessage, closeSocket, nullptr);
+    pthread_mutex_unlock(&requestsLock);
     std::snprintf(shown, shownSize, "http://%s:%u/?token=%s", name[0] != '\0' ? name : host, port, token);
     return events[0];
 }
