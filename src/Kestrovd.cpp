@@ -44,6 +44,7 @@ namespace {
 
 constexpr const char* remoteName = "kestrov";
 constexpr int mostClients = 64;
+constexpr int mostFromOneAddress = 8;   // over TCP, so that no one address holds the others off
 constexpr size_t longestLine = 1024;     // a command, its line feed included
 constexpr size_t mostOwed = 16384;       // replies and broadcasts a client may leave unread
 constexpr long long lineWaitMs = 10000;  // from a line's first byte to its end
@@ -58,6 +59,7 @@ struct Client {
     long long lineSinceMs;  // when its first byte came
     char owed[mostOwed];    // what it has not taken yet
     size_t owedSize;
+    char from[INET6_ADDRSTRLEN];  // a TCP client's address; empty: on a Unix socket
 };
 Client clients[mostClients];
 int clientCount;
@@ -304,14 +306,36 @@ constexpr Directive directives[] = {
     {"SEND_ONCE", sendOnce}, {"SEND_START", sendStart}, {"SEND_STOP", sendStop}, {"LIST", list}, {"VERSION", version},
 };
 
-// One command line; the directive, remote and code whatever their case, as lircd takes them.
-void runCommand(Client& client, const char* line) {
+// A line of HTTP: a request line (METHOD TARGET HTTP/1.1) or a header
+// (Name: value). Any web page can make a browser send one to any port, its
+// body a LIRC command (cross-protocol scripting); no LIRC client sends one,
+// and no directive has a colon.
+bool isHttp(const Words& words) {
+    return words.count > 0 && (std::strchr(words.word[0], ':') != nullptr ||
+                               (words.count >= 3 && strncasecmp(words.word[2], "HTTP/", 5) == 0));
+}
+
+// One command line; the directive, remote and code whatever their case, as
+// lircd takes them. False: HTTP, which is not run.
+bool runCommand(Client& client, const char* line) {
     Words words{};
     split(line, words);
-    if (words.count == 0) return refuse(client, line, "bad send packet");
+    if (isHttp(words)) return false;
+    const Directive* found = nullptr;
     for (const Directive& directive : directives)
-        if (strcasecmp(directive.name, words.word[0]) == 0) return directive.run(client, line, words);
-    refuse(client, line, "unknown directive", words.word[0]);
+        if (words.count > 0 && strcasecmp(directive.name, words.word[0]) == 0) found = &directive;
+    if (words.count == 0) refuse(client, line, "bad send packet");
+    else if (found != nullptr) found->run(client, line, words);
+    else refuse(client, line, "unknown directive", words.word[0]);
+    return true;
+}
+
+// Said once, and then at most once a minute, however many come: a web page
+// can make many.
+void sayNowAndThen(long long& saidMs, const char* line) {
+    if (saidMs != 0 && nowMs() - saidMs < 60000) return;
+    saidMs = nowMs();
+    say("%s (said at most once a minute)", line);
 }
 
 void dropClient(int index, const char* why) {
@@ -341,7 +365,12 @@ bool takeLine(int index) {
             dropClient(index, "a client sent bytes that are not a command");
             return false;
         }
-    runCommand(client, client.line);
+    if (!runCommand(client, client.line)) {
+        static long long saidMs = 0;
+        dropClient(index, nullptr);
+        sayNowAndThen(saidMs, "a client sent HTTP, as a browser does for a web page: closed it, nothing it sent run");
+        return false;
+    }
     client.lineSize -= static_cast<size_t>(end + 1 - client.line);
     std::memmove(client.line, end + 1, client.lineSize);
     client.lineSinceMs = nowMs();
@@ -364,23 +393,52 @@ void serve(int index, short events) {
     takeLine(index);
 }
 
+// An ERROR that says why, to a client that is then closed unserved.
+void turnAway(int fd, const char* why) {
+    char refusal[160];
+    int length = std::snprintf(refusal, sizeof refusal, "BEGIN\n\nERROR\nDATA\n1\n%s\nEND\n", why);
+    if (send(fd, refusal, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {}
+    close(fd);
+}
+
+// The address of a TCP client, as text; empty for a Unix socket's.
+void readAddress(const sockaddr_storage& address, char (&text)[INET6_ADDRSTRLEN]) {
+    text[0] = '\0';
+    if (address.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, text, sizeof text);
+    else if (address.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, text, sizeof text);
+}
+
 // Takes in a client, or tells it why not and closes it.
 void acceptClient(int listener) {
-    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0 && errno != EAGAIN && errno != EINTR) {
         outOfFiles = errno == EMFILE || errno == ENFILE;
         say("cannot take a client: %s%s", std::strerror(errno), outOfFiles ? " (raise the limit: ulimit -n)" : "");
     }
     if (fd < 0) return;
     if (clientCount == mostClients) {
-        const char refusal[] = "BEGIN\n\nERROR\nDATA\n1\ntoo many clients: 64 at once\nEND\n";
-        if (send(fd, refusal, sizeof refusal - 1, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {}
-        close(fd);
+        turnAway(fd, "too many clients: 64 at once");
         return say("a client came while 64 were connected; told it so and closed it");
+    }
+    char from[INET6_ADDRSTRLEN];
+    readAddress(address, from);
+    int same = 0;
+    for (int i = 0; i < clientCount; ++i) same += from[0] != '\0' && std::strcmp(clients[i].from, from) == 0 ? 1 : 0;
+    if (same == mostFromOneAddress) {
+        static long long saidMs = 0;
+        char why[96];
+        std::snprintf(why, sizeof why, "too many clients from %s: 8 at once", from);
+        turnAway(fd, why);
+        return sayNowAndThen(saidMs, "a client came from an address that had 8 connected; told it so and closed it");
     }
     Client& client = clients[clientCount++];
     client.fd = fd;
     client.lineSize = client.owedSize = 0;
+    std::strcpy(client.from, from);
 }
 
 // A line half sent and left so, or a held key's time: what the loop waits for.

@@ -73,6 +73,23 @@ check 0 'arrow-up'   'peer --crowd 20; irsend -d $S SEND_ONCE kestrov KEY_UP'
 check 0 ''           'sh -c "ulimit -n 20; exec env CASCADE_TRACE=/dev/null $run --socket $X" & sleep 1; peer=$X peer --crowd 15 --stay 2 VERSION >/dev/null; echo "ticks $(cut -d" " -f14 /proc/$!/stat)"; irsend -d $X VERSION "" ""; kill $!; wait $!' \
     'kestrovd: remote kestrov at */x | kestrovd: cannot take a client: Too many open files (raise the limit: ulimit -n) | *ticks [0-9] | *kestrovd 0.2 | '
 
+# What a browser sends when a web page aims at LIRC's port or socket (cross-protocol scripting): HTTP, each line of it
+# the end of its connection, nothing of it run, the body's command neither; said once a minute. Then irsend is served.
+post='POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\nContent-Length: 28\r\n\r\nSEND_ONCE kestrov KEY_POWER\n'
+http='(closed) | kestrovd: a client sent HTTP, as a browser does for a web page: closed it, nothing it sent run (said at most once a minute)'
+check 0 'arrow-up'   'peer=127.0.0.1:$P peer "$post"; irsend -d $S SEND_ONCE kestrov KEY_UP'                                         "$http"
+check 0 'arrow-up'   'peer "$post"; irsend -d $S SEND_ONCE kestrov KEY_UP'                                                             "$http"
+check 0 'arrow-up'   'peer=127.0.0.1:$P peer "post / http/1.1\r\nhost: x\r\n\r\nSEND_ONCE kestrov KEY_POWER\n"; irsend -a 127.0.0.1:$P SEND_ONCE kestrov KEY_UP' "$http"
+check 0 'arrow-up'   'peer "GET /?k=1 HTTP/1.0\r\n\r\nSEND_ONCE kestrov KEY_POWER\n"; irsend -d $S SEND_ONCE kestrov KEY_UP'       "$http"
+check 0 'arrow-up'   'peer=127.0.0.1:$P peer "GET / HTTP/1.1\r\nContent-Length: 28\r\n\r\nSEND_ONCE kestrov KEY_POWER\n"; irsend -d $S SEND_ONCE kestrov KEY_UP' "$http"
+check 0 'arrow-up'   'peer "Host: 127.0.0.1:8765\nSEND_ONCE kestrov KEY_POWER\n"; irsend -d $S SEND_ONCE kestrov KEY_UP'           "$http"
+check 0 ''           'peer "$post"; peer "$post"; peer=127.0.0.1:$P peer "$post"'                                                     "(closed) | (closed) | $http"
+
+# No one address holds LIRC over TCP: 8 connections from 127.0.0.2 at most, the 9th told why and closed; another
+# address (here 127.0.0.1) served meanwhile.
+check 0 'arrow-up'   'peer=127.0.0.1:$P peer --from 127.0.0.2 --crowd 60 --stay 2 "VERSION\n" & sleep 1; irsend -a 127.0.0.1:$P SEND_ONCE kestrov KEY_UP; wait $!' \
+    'BEGIN||ERROR|DATA|1|too many clients from 127.0.0.2: 8 at once|END|(closed) | kestrovd: a client came from an address that had 8 connected; told it so and closed it (said at most once a minute)'
+
 # Where it listens: something that answers there stops a second server; a stale socket is replaced, a file is not;
 # the folder made; --permission; TCP on 127.0.0.1 unless told; settings that would hold it up refused.
 check 1 ''           '$own --socket $S'                                          'kestrovd: something answers at */lircd (lircd?): stop it, or give another --socket'

@@ -1,30 +1,43 @@
 #!/usr/bin/python3
 """A LIRC client that misbehaves on purpose, for tests/lirc.sh: it connects to
-the socket, sends each TEXT (Python escapes: \\n, \\0) a tenth of a second apart,
+the socket (or HOST:PORT over TCP), sends each TEXT (Python escapes: \\n, \\0) a tenth of a second apart,
 then prints what came back until the server is quiet for half a second, line
 feeds as |, and "(closed)" if the server closed the connection.
   --crowd N   first opens N more connections, kept open and idle
   --deaf N    sends the texts N times and never reads (prints nothing)
   --hang      after the texts, waits up to 15 s for the server to close
   --stay S    then stays connected S seconds more
-Usage: lircpeer.py SOCKET [--crowd N] [--deaf N] [--hang] [--stay S] TEXT..."""
+  --from ADDR connects over TCP from that address (127.0.0.2: another machine's)
+Usage: lircpeer.py SOCKET|HOST:PORT [--from ADDR] [--crowd N] [--deaf N] [--hang] [--stay S] TEXT..."""
 import socket
 import sys
 import time
 
 args = sys.argv[1:]
 path = args.pop(0)
-crowd = int(args.pop(args.index('--crowd') + 1)) if '--crowd' in args else 0
-deaf = int(args.pop(args.index('--deaf') + 1)) if '--deaf' in args else 0
-stay = float(args.pop(args.index('--stay') + 1)) if '--stay' in args else 0
+
+
+def option(name, default):  # the value after --NAME, both taken out of args
+    if name not in args:
+        return default
+    at = args.index(name)
+    del args[at]
+    return args.pop(at)
+
+
+crowd, deaf = int(option('--crowd', 0)), int(option('--deaf', 0))
+stay, source = float(option('--stay', 0)), option('--from', '127.0.0.1')
 hang = '--hang' in args
 texts = [a.encode('latin-1').decode('unicode_escape').encode('latin-1') for a in args if a != '--hang']
 
 
 def connect():
-    peer = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    peer.connect(path)
-    return peer
+    if ':' not in path:
+        peer = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        peer.connect(path)
+        return peer
+    host, port = path.rsplit(':', 1)
+    return socket.create_connection((host, int(port)), source_address=(source, 0))
 
 
 others = [connect() for _ in range(crowd)]
