@@ -3,7 +3,7 @@
 // press the device's keys, through libCascade.so as kestrov does.
 //
 //   kestrovd [--socket PATH] [--permission MODE] [--listen [ADDR:]PORT]
-//            [--http [ADDR:]PORT] [--token-file FILE]
+//            [--http [ADDR:]PORT] [--token-file FILE] [--tls FILE]
 //
 // Started by the system (socket activation), it listens where it is handed
 // sockets instead: a Unix or TCP one for LIRC's clients, one named "http"
@@ -643,21 +643,24 @@ struct Places {
     const char* port;
     const char* http;
     const char* tokenFile;
+    const char* tlsFile;
     bool given;  // any place to listen at, or the socket's mode
 };
 bool readOptions(int argc, char* argv[], Places& places) {
     const option options[] = {{"socket", required_argument, nullptr, 's'},     {"permission", required_argument, nullptr, 'p'},
                               {"listen", required_argument, nullptr, 'l'},     {"http", required_argument, nullptr, 'h'},
-                              {"token-file", required_argument, nullptr, 't'}, {nullptr, 0, nullptr, 0}};
+                              {"token-file", required_argument, nullptr, 't'}, {"tls", required_argument, nullptr, 'T'},
+                              {nullptr, 0, nullptr, 0}};
     long mode = 0660;
     char* end = nullptr;
     bool usable = true;
-    for (int option = 0; (option = getopt_long(argc, argv, "s:p:l:h:t:", options, nullptr)) != -1;) {
+    for (int option = 0; (option = getopt_long(argc, argv, "s:p:l:h:t:T:", options, nullptr)) != -1;) {
         places.given = places.given || option == 's' || option == 'p' || option == 'l' || option == 'h';
         if (option == 's') places.path = optarg;
         else if (option == 'l') places.port = optarg;
         else if (option == 'h') places.http = optarg;
         else if (option == 't') places.tokenFile = optarg;
+        else if (option == 'T') places.tlsFile = optarg;
         else if (option != 'p' || (mode = std::strtol(optarg, &end, 8), *end != '\0' || mode < 0 || mode > 0777)) usable = false;
     }
     places.mode = static_cast<mode_t>(mode);
@@ -730,9 +733,10 @@ int main(int argc, char* argv[]) {
     int pageSocket = -1;
     bool usable = readOptions(argc, argv, places);
     int handed = usable ? takeHanded(pageSocket) : 0;
-    if (!usable || (places.tokenFile != nullptr && places.http == nullptr && pageSocket < 0)) {
+    bool page = places.http != nullptr || pageSocket >= 0;
+    if (!usable || ((places.tokenFile != nullptr || places.tlsFile != nullptr) && !page)) {
         std::fputs("kestrovd: usage: kestrovd [--socket PATH] [--permission MODE] [--listen [ADDR:]PORT]\n"
-                   "                         [--http [ADDR:]PORT] [--token-file FILE]\n", stderr);
+                   "                         [--http [ADDR:]PORT] [--token-file FILE] [--tls FILE]\n", stderr);
         return 2;
     }
     if (handed > 0 && places.given) {
@@ -740,7 +744,7 @@ int main(int argc, char* argv[]) {
                    "units, not as --socket, --permission, --listen or --http\n", stderr);
         return 2;
     }
-    if (!pageBuilt && (places.http != nullptr || pageSocket >= 0)) {
+    if (!pageBuilt && page) {
         std::fputs("kestrovd: the page was not built into this kestrovd: build it with civetweb "
                    "(apt-get install libcivetweb-dev), or leave out --http\n", stderr);
         return 2;
@@ -752,12 +756,12 @@ int main(int argc, char* argv[]) {
     if (places.port != nullptr) listenAtPort(places.port);
     char address[160] = "";
     int pageEvents = -1;
-    if (places.http != nullptr || pageSocket >= 0) {
+    if (page) {
         sockaddr_in pages{};
         char name[64] = "";
         if (places.http != nullptr && !findAddress(places.http, pages, &name))
             quit("--http %s: %s", places.http, "not [ADDR:]PORT or NAME:PORT of this machine, as 8080 or 192.168.1.2:8080");
-        pageEvents = startPages(pages, name, pageSocket, places.tokenFile, address, sizeof address);
+        pageEvents = startPages(pages, name, pageSocket, places.tokenFile, places.tlsFile, address, sizeof address);
     }
     sayWhere(pageEvents >= 0 ? address : nullptr);
     serveAll(pageEvents);

@@ -5,7 +5,7 @@
 const bool pageBuilt = false;
 
 int startPages(const sockaddr_in& /*address*/, const char* /*name*/, int /*handed*/, const char* /*tokenFile*/,
-               char* /*shown*/, size_t /*shownSize*/) {
+               const char* /*tlsFile*/, char* /*shown*/, size_t /*shownSize*/) {
     return -1;
 }
 

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <pthread.h>
@@ -33,6 +34,12 @@ namespace {
 #include "KestrovdPage.h"  // pageText[]: KestrovdPage.html, its bytes
 
 constexpr int mostPages = 16;  // pages connected at once; civetweb gives each a thread
+constexpr int workers = 24;
+// Connections open at once from one address, and from all: civetweb gives
+// each a worker, and a client that sends nothing useful holds its worker
+// for the 5 s a request may take, so that one address never holds more
+// than a third of them.
+constexpr int mostFromOneAddress = 8, mostConnections = 64;
 constexpr size_t longestMessage = 16;
 // A page holding a key says so four times a second; a person presses a few keys a second.
 constexpr long long burstMessages = 40, messagesPerSecond = 20;
@@ -63,7 +70,17 @@ char token[65];
 char ownName[64];  // the name the server was started with, if not an address
 char lastWord[256];  // civetweb's last complaint, said if it can't start
 mg_context* server;
+bool starting;          // civetweb is starting: its bind is of the page's socket
 int handedSocket = -1;  // the system's listening socket for the page, until civetweb binds
+int pageListener = -1;  // civetweb's listening socket
+struct Visitor {  // a connection civetweb took, while it is open
+    int fd;
+    ino_t socket;
+    char address[INET_ADDRSTRLEN];
+};
+Visitor visitors[mostConnections];
+bool tls;               // https:// and wss://
+char cookieName[24];    // kestrovd-PORT: a cookie is a host's, whatever its port
 
 // An address, as a Host header gives it (127.0.0.1:8080, [::1]:8080),
 // localhost, which no other site's name resolves to through the browser, or
@@ -80,23 +97,35 @@ bool isAddress(const char* host) {
            (ownName[0] != '\0' && strcasecmp(bare, ownName) == 0);
 }
 
-// The token of the query, compared in constant time.
-bool hasToken(const mg_connection* connection) {
-    const char* query = mg_get_request_info(connection)->query_string;
-    char given[sizeof token] = "";
-    if (query == nullptr || mg_get_var(query, std::strlen(query), "token", given, sizeof given) <= 0) return false;
+// Compared in constant time.
+bool isToken(const char* given) {
     unsigned char differs = std::strlen(given) != std::strlen(token) ? 1 : 0;
     for (size_t i = 0; token[i] != '\0'; ++i) differs |= static_cast<unsigned char>(given[i] ^ token[i]);
     return differs == 0;
 }
 
-bool belongs(const mg_connection* connection) { return isAddress(mg_get_header(connection, "Host")) && hasToken(connection); }
+// The token of the query; or else of the cookie that the page's address,
+// taken once, set. Where: 'q' the query, 'c' the cookie, 0 neither.
+char findToken(const mg_connection* connection) {
+    const char* query = mg_get_request_info(connection)->query_string;
+    const char* cookies = mg_get_header(connection, "Cookie");
+    char given[sizeof token] = "";
+    if (query != nullptr && mg_get_var(query, std::strlen(query), "token", given, sizeof given) > 0) return isToken(given) ? 'q' : 0;
+    if (cookies != nullptr && mg_get_cookie(cookies, cookieName, given, sizeof given) > 0) return isToken(given) ? 'c' : 0;
+    return 0;
+}
 
-// The page's own origin: http:// and the Host it was asked of.
+bool belongs(const mg_connection* connection) {
+    return isAddress(mg_get_header(connection, "Host")) && findToken(connection) != 0;
+}
+
+// The page's own origin: its scheme and the Host it was asked of.
 bool isOwnOrigin(const mg_connection* connection) {
     const char* origin = mg_get_header(connection, "Origin");
     const char* host = mg_get_header(connection, "Host");
-    return origin != nullptr && host != nullptr && std::strncmp(origin, "http://", 7) == 0 && std::strcmp(origin + 7, host) == 0;
+    const char* scheme = tls ? "https://" : "http://";
+    size_t length = std::strlen(scheme);
+    return origin != nullptr && host != nullptr && std::strncmp(origin, scheme, length) == 0 && std::strcmp(origin + length, host) == 0;
 }
 
 // The buttons as the page's script takes them: name, first Linux key, the
@@ -117,10 +146,20 @@ void writeButtons(mg_connection* connection) {
     mg_printf(connection, "]");
 }
 
+// The address with its token, taken once: the token becomes a cookie, only
+// for this server, never for a script or another site, and the address bar,
+// its history and a shared screen are left with the page's address alone.
 int servePage(mg_connection* connection, void* /*unused*/) {
-    if (!belongs(connection)) {
+    char found = isAddress(mg_get_header(connection, "Host")) ? findToken(connection) : 0;
+    if (found == 0) {
         mg_send_http_error(connection, 403, "%s", "Forbidden: open the address that kestrovd printed, its token included.");
         return 403;
+    }
+    if (found == 'q') {
+        mg_printf(connection, "HTTP/1.1 303 See Other\r\nLocation: /\r\nSet-Cookie: %s=%s; Max-Age=31536000; Path=/; HttpOnly; "
+                              "SameSite=Strict%s\r\nCache-Control: no-store\r\nReferrer-Policy: no-referrer\r\n"
+                              "Content-Length: 0\r\nConnection: close\r\n\r\n", cookieName, token, tls ? "; Secure" : "");
+        return 303;
     }
     const char* marker = std::strstr(pageText, "/*BUTTONS*/[]");
     mg_printf(connection, "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n"
@@ -250,6 +289,26 @@ void makeToken() {
     for (size_t i = 0; i < sizeof random; ++i) std::snprintf(token + 2 * i, 3, "%02x", random[i]);
 }
 
+// A secret that others may read or change is refused, as whoever reads it
+// may press the device's keys.
+void refuseShared(int fd, const char* what, const char* path, const char* remedy) {
+    struct stat file {};
+    if (fstat(fd, &file) != 0) quit("cannot read %s: %s", path, std::strerror(errno));
+    if ((file.st_mode & (S_IRWXG | S_IRWXO)) == 0) return;
+    char line[400];
+    std::snprintf(line, sizeof line, "%s %s may be read or changed by others (mode %04o): chmod 600 it%s", what, path,
+                  static_cast<unsigned>(file.st_mode & 07777), remedy);
+    quit("%s%s", line, "");
+}
+
+// The certificate and key for --tls, their owner's only.
+void checkTls(const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) quit("cannot read the TLS file %s: %s", path, std::strerror(errno));
+    refuseShared(fd, "the TLS file", path, "");
+    close(fd);
+}
+
 // A token file that is missing is made, owner only, with a new token, so
 // that the page's address outlives a restart; one that others may read or
 // change is refused, as they would have the keys.
@@ -268,13 +327,8 @@ void readToken(const char* tokenFile) {
         close(fd);
         return;
     }
-    struct stat file {};
-    if (fd < 0 || fstat(fd, &file) != 0) quit("cannot read the token file %s: %s", tokenFile, std::strerror(errno));
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.st_mode & 07777));
-    if ((file.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-        quit("the token file %s may be read or changed by others (mode %s): chmod 600 it, or remove it for a new token",
-             tokenFile, mode);
+    if (fd < 0) quit("cannot read the token file %s: %s", tokenFile, std::strerror(errno));
+    refuseShared(fd, "the token file", tokenFile, ", or remove it for a new token");
     char line[128] = "";
     ssize_t got = read(fd, line, sizeof line - 1);
     close(fd);
@@ -287,6 +341,25 @@ void readToken(const char* tokenFile) {
     std::strcpy(token, line);
 }
 
+// The connection `fd` from `address`, if it and everyone may have one
+// more. civetweb says when it closes a connection only of those that made a
+// request, so a connection counts as long as its descriptor is its socket.
+bool admit(int fd, const char* address) {
+    int same = 0;
+    Visitor* free = nullptr;
+    for (Visitor& visitor : visitors) {
+        struct stat file {};
+        bool open = visitor.fd >= 0 && fstat(visitor.fd, &file) == 0 && file.st_ino == visitor.socket;
+        if (!open) free = &visitor;
+        same += open && std::strcmp(visitor.address, address) == 0 ? 1 : 0;
+    }
+    struct stat file {};
+    if (free == nullptr || same == mostFromOneAddress || fstat(fd, &file) != 0) return false;
+    *free = Visitor{fd, file.st_ino, ""};
+    std::snprintf(free->address, sizeof free->address, "%s", address);
+    return true;
+}
+
 }  // namespace
 
 const bool pageBuilt = true;
@@ -296,7 +369,8 @@ const bool pageBuilt = true;
 // civetweb binds, so that the requests that waited in it are served.
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): glibc's names are reserved ones
 extern "C" int bind(int fd, const sockaddr* address, socklen_t size) noexcept {
-    if (handedSocket >= 0 && dup2(handedSocket, fd) == fd) {
+    if (starting) pageListener = fd;
+    if (starting && handedSocket >= 0 && dup2(handedSocket, fd) == fd) {
         close(handedSocket);
         handedSocket = -1;
         return 0;
@@ -304,8 +378,48 @@ extern "C" int bind(int fd, const sockaddr* address, socklen_t size) noexcept {
     return static_cast<int>(syscall(SYS_bind, fd, address, size));
 }
 
-int startPages(const sockaddr_in& address, const char* name, int handed, const char* tokenFile, char* shown, size_t shownSize) {
+// civetweb accepts every connection that comes; one from an address that
+// has its share, or when all are taken, is told so and closed before it
+// takes a worker.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): as bind
+extern "C" int accept(int fd, sockaddr* address, socklen_t* size) {
+    int accepted = accept4(fd, address, size, 0);
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    char from[INET_ADDRSTRLEN] = "";
+    if (accepted < 0 || fd != pageListener || getpeername(accepted, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        inet_ntop(AF_INET, &peer.sin_addr, from, sizeof from) == nullptr || admit(accepted, from))
+        return accepted;
+    char refusal[200];
+    int text = std::snprintf(refusal, sizeof refusal, "too many connections from %s: %d at once, %d from all\n", from,
+                             mostFromOneAddress, mostConnections);
+    char head[160];
+    int headSize = std::snprintf(head, sizeof head, "HTTP/1.1 429 Too Many Requests\r\nContent-Type: text/plain\r\n"
+                                 "Content-Length: %d\r\nConnection: close\r\n\r\n", text);
+    if (send(accepted, head, static_cast<size_t>(headSize), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 ||
+        send(accepted, refusal, static_cast<size_t>(text), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {}
+    close(accepted);
+    errno = EAGAIN;
+    return -1;
+}
+
+// civetweb 1.15 looks OpenSSL's functions up by name as it loads it, for
+// --tls, and asks for SSL_get_peer_certificate, which OpenSSL 3 has only as
+// SSL_get1_peer_certificate, the same function: without it civetweb calls a
+// null pointer at the first handshake.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): as bind
+extern "C" void* dlsym(void* handle, const char* name) noexcept {
+    using Lookup = void* (*)(void*, const char*);
+    static auto* const real = reinterpret_cast<Lookup>(dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34"));
+    bool renamed = tls && std::strcmp(name, "SSL_get_peer_certificate") == 0;
+    return real != nullptr ? real(handle, renamed ? "SSL_get1_peer_certificate" : name) : nullptr;
+}
+
+int startPages(const sockaddr_in& address, const char* name, int handed, const char* tokenFile, const char* tlsFile,
+               char* shown, size_t shownSize) {
     readToken(tokenFile);
+    tls = tlsFile != nullptr;
+    if (tls) checkTls(tlsFile);
     std::snprintf(ownName, sizeof ownName, "%s", name);
     sockaddr_in where = address;
     socklen_t size = sizeof where;
@@ -317,15 +431,20 @@ int startPages(const sockaddr_in& address, const char* name, int handed, const c
     inet_ntop(AF_INET, &where.sin_addr, host, sizeof host);
     unsigned port = ntohs(where.sin_port);
     char ports[80];  // as civetweb takes them
-    std::snprintf(ports, sizeof ports, "%s:%u", host, port);
+    std::snprintf(ports, sizeof ports, "%s:%u%s", host, port, tls ? "s" : "");
+    std::snprintf(cookieName, sizeof cookieName, "kestrovd-%u", port);
     if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("%s: %s", "cannot serve the page", "no pipe");
     fcntl(events[0], F_SETFL, O_NONBLOCK);
     fcntl(lines[1], F_SETFL, O_NONBLOCK);
     requests = Bucket{burstRequests * 1000, nowMs()};
-    mg_init_library(MG_FEATURES_WEBSOCKET);
-    const char* options[] = {"listening_ports", ports, "num_threads", "24", "request_timeout_ms", "5000",
+    for (Visitor& visitor : visitors) visitor.fd = -1;
+    mg_init_library(MG_FEATURES_WEBSOCKET | (tls ? MG_FEATURES_TLS : 0));  // OpenSSL only when asked
+    char threads[8];
+    std::snprintf(threads, sizeof threads, "%d", workers);
+    const char* options[] = {"listening_ports", ports, "num_threads", threads, "request_timeout_ms", "5000",
                              "enable_keep_alive", "no", "max_request_size", "4096", "enable_websocket_ping_pong", "yes",
-                             "websocket_timeout_ms", "5000", nullptr};
+                             "websocket_timeout_ms", "5000", tls ? "ssl_certificate" : nullptr, tlsFile,
+                             "ssl_protocol_version", "4", nullptr};  // 4: TLS 1.2 and later
     mg_callbacks callbacks{};
     callbacks.log_message = keepWord;
     callbacks.begin_request = countRequest;
@@ -338,7 +457,9 @@ int startPages(const sockaddr_in& address, const char* name, int handed, const c
     // A request that waited in a handed socket comes at once: every request
     // is counted first, under requestsLock, so none is served before its handler is set.
     pthread_mutex_lock(&requestsLock);
+    starting = true;
     server = mg_start(&callbacks, nullptr, options);
+    starting = false;
     bool telling = server != nullptr && pthread_create(&teller, nullptr, tellLines, nullptr) == 0;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (server == nullptr) quit("cannot serve the page at %s: %s", ports, lastWord[0] != '\0' ? lastWord : "civetweb failed");
@@ -346,7 +467,7 @@ int startPages(const sockaddr_in& address, const char* name, int handed, const c
     mg_set_request_handler(server, "/$", servePage, nullptr);
     mg_set_websocket_handler(server, "/keys$", acceptSocket, openSocket, takeMessage, closeSocket, nullptr);
     pthread_mutex_unlock(&requestsLock);
-    std::snprintf(shown, shownSize, "http://%s:%u/?token=%s", name[0] != '\0' ? name : host, port, token);
+    std::snprintf(shown, shownSize, "%s://%s:%u/?token=%s", tls ? "https" : "http", name[0] != '\0' ? name : host, port, token);
     return events[0];
 }
 

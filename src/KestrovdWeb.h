@@ -29,11 +29,13 @@ extern const bool pageBuilt;
 
 // Serves the page at `address`, or at the listening socket `handed` (-1:
 // none) that the system handed us, behind a token: random, or the first line
-// of tokenFile, which is made with a new one if it is missing. A Host of
-// `name` (empty: none) is taken as well as addresses. The read end of the
-// events' pipe; `shown` is the page's address, token included. Exits with a
-// line on standard error when it can't.
-int startPages(const sockaddr_in& address, const char* name, int handed, const char* tokenFile, char* shown, size_t shownSize);
+// of tokenFile, which is made with a new one if it is missing; over TLS with
+// the certificate and key of tlsFile (null: plain HTTP). A Host of `name`
+// (empty: none) is taken as well as addresses. The read end of the events'
+// pipe; `shown` is the page's address, token included. Exits with a line on
+// standard error when it can't.
+int startPages(const sockaddr_in& address, const char* name, int handed, const char* tokenFile, const char* tlsFile,
+               char* shown, size_t shownSize);
 
 // A key that went in, as lircd broadcasts it, to every page.
 void tellPages(const char* line);
