@@ -110,9 +110,9 @@ char findToken(const mg_connection* connection) {
     const char* query = mg_get_request_info(connection)->query_string;
     const char* cookies = mg_get_header(connection, "Cookie");
     char given[sizeof token] = "";
-    if (query != nullptr && mg_get_var(query, std::strlen(query), "token", given, sizeof given) > 0) return isToken(given) ? 'q' : 0;
-    if (cookies != nullptr && mg_get_cookie(cookies, cookieName, given, sizeof given) > 0) return isToken(given) ? 'c' : 0;
-    return 0;
+    if (query != nullptr && mg_get_var(query, std::strlen(query), "token", given, sizeof given) > 0) return isToken(given) ? 'q' : '\0';
+    if (cookies != nullptr && mg_get_cookie(cookies, cookieName, given, sizeof given) > 0) return isToken(given) ? 'c' : '\0';
+    return '\0';
 }
 
 bool belongs(const mg_connection* connection) {
@@ -150,7 +150,7 @@ void writeButtons(mg_connection* connection) {
 // for this server, never for a script or another site, and the address bar,
 // its history and a shared screen are left with the page's address alone.
 int servePage(mg_connection* connection, void* /*unused*/) {
-    char found = isAddress(mg_get_header(connection, "Host")) ? findToken(connection) : 0;
+    char found = isAddress(mg_get_header(connection, "Host")) ? findToken(connection) : '\0';
     if (found == 0) {
         mg_send_http_error(connection, 403, "%s", "Forbidden: open the address that kestrovd printed, its token included.");
         return 403;
@@ -410,7 +410,7 @@ extern "C" int accept(int fd, sockaddr* address, socklen_t* size) {
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): as bind
 extern "C" void* dlsym(void* handle, const char* name) noexcept {
     using Lookup = void* (*)(void*, const char*);
-    static auto* const real = reinterpret_cast<Lookup>(dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34"));
+    auto real = reinterpret_cast<Lookup>(dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34"));  // looked up each time: rare
     bool renamed = tls && std::strcmp(name, "SSL_get_peer_certificate") == 0;
     return real != nullptr ? real(handle, renamed ? "SSL_get1_peer_certificate" : name) : nullptr;
 }

@@ -13,7 +13,7 @@ irsend() { timeout 15 /usr/bin/irsend "$@"; }  # a server that holds a client up
 own="env CASCADE_TRACE=/dev/null timeout 10 $run"  # a kestrovd more, for where it listens
 
 twice='bash -c "(LISTEN_PID=\$BASHPID exec \"\$@\"); LISTEN_PID=\$\$ exec \"\$@\"" twice'  # again on the same sockets
-fetch() { /usr/bin/python3 -c 'import sys, urllib.request as u; print(u.urlopen(sys.argv[1]).status)' "$1"; }
+fetch() { /usr/bin/python3 -c 'import sys, http.client as h; c = h.HTTPConnection(*sys.argv[1:3]); c.request("GET", sys.argv[3]); print(c.getresponse().status)' "$@"; }  # HOST PORT PATH
 daemon=$1  # for the init script, when it runs without an emulator
 init() { env KESTROVD="$daemon" KESTROVD_PIDFILE="$X.pid" KESTROVD_LOG="$X.log" KESTROVD_OPTS="--socket $S" CASCADE_TRACE="$scratch/trace" sh "$here/../doc/kestrovd.init" "$1"; }
 activate="systemd-socket-activate -E CASCADE_TRACE -E ASAN_OPTIONS -E UBSAN_OPTIONS"  # no other variable goes through
@@ -111,10 +111,10 @@ check 2 ''           '$activate -l $X $run --socket $X 2>&1 & sleep 0.5; irsend 
 # The page: its socket handed to kestrovd, named http; its token file made owner only with a new token, the same at the
 # next start, refused when others may read it. Built without the page, kestrovd refuses it, handed or asked for.
 if [ "${KESTROV_PAGE-ON}" = ON ]; then
-    check 0 ''       'echo $token >$X.t; chmod 600 $X.t; $activate -l $X -l 127.0.0.1:$H --fdname=lirc:http $run --token-file $X.t 2>&1 & fetch http://127.0.0.1:$H/?token=$token; kill $!; wait $!' \
-        'Listening on * | Communication attempt on fd 4. | * | kestrovd: remote kestrov at */x | kestrovd: the page at http://127.0.0.1:*/?token=0123456789abcdef0123456789abcdef | 200'
+    check 0 ''       'echo $token >$X.t; chmod 600 $X.t; $activate -l $X -l 127.0.0.1:$H --fdname=lirc:http $run --token-file $X.t 2>&1 & fetch 127.0.0.1 $H /?token=$token; kill $!; wait $!' \
+        'Listening on * | Communication attempt on fd 4. | * | kestrovd: remote kestrov at */x | kestrovd: the page at http://127.0.0.1:*/?token=0123456789abcdef0123456789abcdef | 303'
     check 0 ''       'for i in 1 2; do $own --http $H --token-file $X.t --socket $X & sleep 1; kill $!; wait $!; done | grep -o "token=.*" | uniq -c; stat -c %a $X.t; grep -c "^[0-9a-f]\{32\}$" $X.t' '      2 token=* | 600 | 1'
-    grep -qs . /proc/net/if_inet6 && check 1 '' '$activate -l [::1]:$H --fdname=http $run 2>&1 & sleep 0.5; fetch http://[::1]:$H/ 2>/dev/null; wait $!' \
+    grep -qs . /proc/net/if_inet6 && check 1 '' '$activate -l [::1]:$H --fdname=http $run 2>&1 & sleep 0.5; fetch ::1 $H / 2>/dev/null; wait $!' \
         '* | kestrovd: the page*s socket is not IPv4: give it an address such as 127.0.0.1:8080 (ListenStream=)'
     check 1 ''       'echo $token >$X.t; chmod 640 $X.t; $own --http $H --token-file $X.t --socket $X' 'kestrovd: the token file */x.t may be read or changed by others (mode 0640): chmod 600 it, or remove it for a new token'
 else

@@ -3,11 +3,13 @@ tester does, and the keys that kestrovd's library then gives, in order ("down NA
 starts kestrovd with --http on {port} and its keys on standard output or error as the trace library writes
 them ("down 0x1000C arrow-up"), or, with --reader, as a reader of the device reads them ("event TYPE CODE
 VALUE SECONDS", tests/reader -t): then the keys are those of the device, timed by its clock, and a hold must
-have the device's repeats. {dir} is a scratch folder. It ends kestrovd with SIGTERM, or, if it has a
-{stopport}, by a connection there (a virtual device's), and wants status 0. A failing line prints its
-replay. Run by /usr/bin/python3, whose are Debian's selenium modules.
-Usage: page.py [-k CASE] [--screenshot FILE] [--reader] -- COMMAND..."""
-import argparse, http.client, http.server, os, re, shlex, socket, subprocess, sys, tempfile, threading, time
+have the device's repeats. {dir} is a scratch folder; {lircport}, a free port for LIRC over TCP, where the
+pages of other sites aim too; {tls}, with --tls, a certificate and key made for 127.0.0.1, and then the page
+is https://. It ends kestrovd with SIGTERM, or, if it has a {stopport}, by a connection there (a virtual
+device's), and wants status 0. A failing line prints its replay. Run by /usr/bin/python3, whose are Debian's
+selenium modules.
+Usage: page.py [-k CASE] [--screenshot FILE] [--reader] [--tls] -- COMMAND..."""
+import argparse, http.client, http.server, os, re, shlex, socket, ssl, subprocess, sys, tempfile, threading, time
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
@@ -21,6 +23,7 @@ parser = argparse.ArgumentParser(usage=__doc__.rsplit("Usage: ", 1)[1])
 parser.add_argument("-k", dest="only", default="")
 parser.add_argument("--screenshot")
 parser.add_argument("--reader", action="store_true")
+parser.add_argument("--tls", action="store_true")
 parser.add_argument("command", nargs="+")
 options = parser.parse_args()
 
@@ -31,9 +34,18 @@ def freePort():
         return free.getsockname()[1]
 
 
-port, stopPort, scratch = freePort(), freePort(), tempfile.mkdtemp()
+port, stopPort, lircPort, scratch = freePort(), freePort(), freePort(), tempfile.mkdtemp()
+if options.tls:  # a device's own certificate, as the manual page makes it
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", f"{scratch}/tls.pem",
+                    "-out", f"{scratch}/tls.crt"], check=True, capture_output=True)
+    with open(f"{scratch}/tls.pem", "a") as pem:
+        pem.write(open(f"{scratch}/tls.crt").read())
+    os.chmod(f"{scratch}/tls.pem", 0o600)
+web, ws = ("https", "wss") if options.tls else ("http", "ws")
 command = [word.replace("{port}", str(port)).replace("{stopport}", str(stopPort)).replace("{dir}", scratch)
-           for word in options.command]
+           .replace("{lircport}", str(lircPort)).replace("{tls}", f"{scratch}/tls.pem") for word in options.command]
+lirc = "{lircport}" in " ".join(options.command)  # LIRC over TCP, here
 server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
 heard = []  # (when, line) of all that kestrovd and the device print
 
@@ -56,10 +68,11 @@ def waitFor(test, seconds):
 waitFor(lambda: any("the page at" in line for _, line in heard) or server.poll() is not None, 300)  # a virtual device boots
 started = any("the page at" in line for _, line in heard)
 token = started and re.search(r"token=(\w+)", next(line for _, line in heard if "the page at" in line)).group(1)
-address = f"http://127.0.0.1:{port}/?token={token}"
+address = f"{web}://127.0.0.1:{port}/?token={token}"
 chrome = webdriver.ChromeOptions()
 for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=480,900",
-             "--disable-background-networking", "--disable-background-timer-throttling", "--no-first-run"):
+             "--disable-background-networking", "--disable-background-timer-throttling", "--no-first-run",
+             *(["--ignore-certificate-errors"] if options.tls else [])):
     chrome.add_argument(flag)
 browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=chrome) if started else None
 passed = failed = 0
@@ -177,7 +190,7 @@ def closedMidHold(quietly=False):
     since, start = len(heard), time.monotonic()
     if quietly:
         browser.execute_script("""const s = new WebSocket(arguments[0]);
-            s.onopen = () => { s.send('down 36'); setInterval(() => s.send('hold'), 250); }""", f"ws://127.0.0.1:{port}/keys?token={token}")
+            s.onopen = () => { s.send('down 36'); setInterval(() => s.send('hold'), 250); }""", f"{ws}://127.0.0.1:{port}/keys")
     else:
         ActionChains(browser).click_and_hold(button("power")).perform()
     waitFor(lambda: keys(since), 5)
@@ -192,7 +205,7 @@ def ownSocket(*messages, path="/keys?token=TOKEN", wait=1.5, then="open closed")
     def act():
         browser.execute_script("""const [url, messages] = arguments; const s = new WebSocket(url); document.title = '';
             s.onopen = () => { document.title = 'open'; for (const m of messages) s.send(m.startsWith('binary ') ? new TextEncoder().encode(m.slice(7)) : m); };
-            s.onclose = () => { document.title += ' closed'; }""", f"ws://127.0.0.1:{port}{path.replace('TOKEN', token)}", list(messages))
+            s.onclose = () => { document.title += ' closed'; }""", f"{ws}://127.0.0.1:{port}{path.replace('TOKEN', token)}", list(messages))
         time.sleep(wait)
         expect(browser.title.strip() == then, f"the socket: {browser.title.strip()!r}, want {then!r}")
     return act
@@ -206,18 +219,15 @@ def reloadMidHold():
     openPage()
 
 
-def foreignPage():
-    """A page of another origin (another port of this machine) opens kestrovd's WebSocket, token and all."""
-    html = (f"<script>const s = new WebSocket('ws://127.0.0.1:{port}/keys?token={token}');"
-            "s.onopen = () => { s.send('down 36'); document.title = 'open'; };"
-            "s.onclose = () => { document.title += ' closed'; };</script>").encode()
+def otherSite(html):
+    """A page of another origin (another port of this machine), served while `browser.get` opens it; its title."""
     class Handler(http.server.BaseHTTPRequestHandler):
         timeout = 2  # the browser's idle preconnections hold up no one
         def do_GET(self):
             self.send_response(200)
             self.send_header("Content-Type", "text/html")
             self.end_headers()
-            self.wfile.write(html)
+            self.wfile.write(html.encode())
         def log_message(self, *arguments):
             pass
     other = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
@@ -227,20 +237,102 @@ def foreignPage():
     title = browser.title
     other.shutdown()
     openPage()
-    expect(title.strip() == "closed", f"the other site's socket: {title!r}")
+    return title.strip()
 
 
-def statusOf(path, host=None):  # an HTTP request of kestrovd's own, its status
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+def foreignPage(path="/keys?token=TOKEN"):
+    """A page of another origin opens kestrovd's WebSocket, with the token, or with the cookie alone."""
+    title = otherSite(f"<script>const s = new WebSocket('{ws}://127.0.0.1:{port}{path.replace('TOKEN', token)}');"
+                      "s.onopen = () => { s.send('down 36'); document.title = 'open'; };"
+                      "s.onclose = () => { document.title += ' closed'; };</script>")
+    expect(title == "closed", f"the other site's socket: {title!r}")
+
+
+def aimedAtLirc():
+    """A page of another origin aims what a browser lets any page send, each carrying a LIRC command, at LIRC's port
+    and at a plain listener here that keeps what comes: fetch no-cors, a text/plain form, a WebSocket, an image."""
+    heardThere = []
+    listener = socket.create_server(("127.0.0.1", 0))
+    def keep():
+        while True:
+            connection, _ = listener.accept()
+            connection.settimeout(1)
+            try:
+                while data := connection.recv(65536):  # the headers, and then the body
+                    heardThere.append(data)
+            except OSError:
+                pass
+            connection.close()
+    threading.Thread(target=keep, daemon=True).start()
+    body = "SEND_ONCE kestrov KEY_POWER\\n"
+    aim = lambda at: (f"fetch('http://127.0.0.1:{at}/', {{method: 'POST', mode: 'no-cors', body: '{body}'}}).catch(() => 0);"
+                      f"new WebSocket('ws://127.0.0.1:{at}/SEND_ONCE kestrov KEY_POWER');"
+                      f"new Image().src = 'http://127.0.0.1:{at}/?SEND_ONCE kestrov KEY_POWER';"
+                      f"const f{at} = document.createElement('form'); f{at}.method = 'POST'; f{at}.enctype = 'text/plain';"
+                      f"f{at}.action = 'http://127.0.0.1:{at}/'; f{at}.target = 'w{at}';"
+                      f"const i{at} = document.createElement('input'); i{at}.name = 'SEND_ONCE kestrov KEY_POWER\\nx';"
+                      f"f{at}.append(i{at}); document.body.append(f{at}); f{at}.submit();")
+    otherSite(f"<body><iframe name='w{lircPort}'></iframe><iframe name='w{listener.getsockname()[1]}'></iframe><script>"
+              f"{aim(lircPort)} {aim(listener.getsockname()[1])}</script></body>")
+    sent = b"".join(heardThere)
+    expect(len(re.findall(rb"SEND_ONCE kestrov KEY_POWER\r?\n", sent)) == 2, f"the browser did not send both bodies: {sent!r}")
+
+
+def slowClients():
+    """60 connections from another address (127.0.0.2) that send a byte a second; meanwhile the page loads and a
+    fresh WebSocket presses, before the 5 s that a request may take have held anyone up."""
+    slow = [socket.create_connection(("127.0.0.1", port), source_address=("127.0.0.2", 0)) for _ in range(60)]
+    def drip():
+        for byte in b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n":
+            for connection in slow:
+                try:
+                    connection.send(bytes([byte]))
+                except OSError:
+                    pass
+            time.sleep(1)
+    threading.Thread(target=drip, daemon=True).start()
+    time.sleep(1)
+    since, start = len(heard), time.monotonic()
+    openPage()
+    click("select")()
+    waitFor(lambda: len(keys(since)) >= 2, 10)
+    took = time.monotonic() - start
+    for connection in slow:
+        connection.close()
+    expect(took < 3, f"the page and a press took {took:.1f} s")
+
+
+def responseTo(path, host=None):  # an HTTP request of kestrovd's own, its response
+    unchecked = ssl._create_unverified_context()  # the device's own certificate
+    connection = (http.client.HTTPSConnection("127.0.0.1", port, timeout=5, context=unchecked) if options.tls else
+                  http.client.HTTPConnection("127.0.0.1", port, timeout=5))
     connection.request("GET", path.replace("TOKEN", token), headers={"Host": host or f"127.0.0.1:{port}"})
-    return connection.getresponse().status
+    return connection.getresponse()
 
 
-def answers(path, status, host=None):
+def answers(path, status, host=None, **headers):  # and those headers, as given
     def act():
-        got = statusOf(path, host)
-        expect(got == status, f"GET {path} (Host {host}): {got}, want {status}")
+        got = responseTo(path, host)
+        said = {name: got.getheader(name) for name in headers}
+        expect(got.status == status and said == headers, f"GET {path} (Host {host}): {got.status} {said}, want {status} {headers}")
     return act
+
+
+def cookieOnly():  # the page as reloaded: no token in its address, its WebSocket by the cookie
+    expect("token" not in browser.current_url, f"the address bar: {browser.current_url}")
+    browser.refresh()
+    waitFor(lambda: "connected" == browser.find_element(By.CSS_SELECTOR, "[role=status]").text.strip().lower(), 10)
+    click("select")()
+
+
+def withoutCookie(act):  # then the page as before
+    def run():
+        browser.delete_all_cookies()
+        try:
+            act()
+        finally:
+            openPage()
+    return run
 
 
 def logShows(*names):  # the page's log of keys that went in, newest first
@@ -306,10 +398,18 @@ if started:
     check("the page without its token: 403", answers("/", 403), [])
     check("with a wrong token: 403", answers("/?token=0123456789abcdef0123456789abcdef", 403), [])
     check("another name for this machine: 403", answers("/?token=TOKEN", 403, f"rebound.example:{port}"), [])
-    check("an address and the token: 200", answers("/?token=TOKEN", 200), [])
+    cookie = f"kestrovd-{port}={token}; Max-Age=31536000; Path=/; HttpOnly; SameSite=Strict" + ("; Secure" if options.tls else "")
+    check("the token's address: to the page, the token a cookie", answers("/?token=TOKEN", 303, Location="/", **{"Set-Cookie": cookie}), [])
+    check("the address bar without the token; a reload", cookieOnly, ["down select", "up select"])
+    check("a socket by the page's cookie", ownSocket("down 12", path="/keys", wait=2, then="open"), ["down arrow-up", "up arrow-up"])
     check("no file served", answers("/KestrovdPage.html?token=TOKEN", 404), [])
     check("another site's page: refused", foreignPage, [])
-    check("a socket without the token: refused", ownSocket("down 12", path="/keys", then="closed"), [])
+    check("another site's page, with the cookie alone: refused", lambda: foreignPage("/keys"), [])
+    check("a socket without token or cookie: refused", withoutCookie(ownSocket("down 12", path="/keys", then="closed")), [])
+    if lirc:
+        check("another site's page aims at LIRC's port: nothing pressed", aimedAtLirc, [])
+    if "{stopport}" not in " ".join(options.command):  # here, where another address is to be had
+        check("60 slow connections from 127.0.0.2: the page and a press meanwhile", slowClients, ["down select", "up select"])
     check("a message of no button: closed", ownSocket("down 46"), [])
     check("a message not a page's: closed", ownSocket("down 12 12"), [])
     check("a binary message: closed", ownSocket("binary down 12"), [])
