@@ -34,11 +34,11 @@ namespace {
 #include "KestrovdPage.h"  // pageText[]: KestrovdPage.html, its bytes
 
 constexpr int mostPages = 16;  // pages connected at once; civetweb gives each a thread
-constexpr int workers = 24;
-// Connections open at once from one address, and from all: civetweb gives
-// each a worker, and a client that sends nothing useful holds its worker
-// for the 5 s a request may take, so that one address never holds more
-// than a third of them.
+constexpr int workers = 32;  // 16 for pages, 8 for an address that sends nothing useful, 8 more
+// Connections open at once from one address, pages aside, and from all:
+// civetweb gives each a worker, and a client that sends nothing useful
+// holds its worker for the 5 s a request may take, so that one address
+// never holds more than a third of them.
 constexpr int mostFromOneAddress = 8, mostConnections = 64;
 constexpr size_t longestMessage = 16;
 // A page holding a key says so four times a second; a person presses a few keys a second.
@@ -77,10 +77,12 @@ struct Visitor {  // a connection civetweb took, while it is open
     int fd;
     ino_t socket;
     char address[INET_ADDRSTRLEN];
+    unsigned port;
+    bool page;  // a page's WebSocket, which the pages' own bound holds
 };
 Visitor visitors[mostConnections];
+pthread_mutex_t visitorsLock = PTHREAD_MUTEX_INITIALIZER;
 bool tls;               // https:// and wss://
-char cookieName[24];    // kestrovd-PORT: a cookie is a host's, whatever its port
 
 // An address, as a Host header gives it (127.0.0.1:8080, [::1]:8080),
 // localhost, which no other site's name resolves to through the browser, or
@@ -104,12 +106,24 @@ bool isToken(const char* given) {
     return differs == 0;
 }
 
+// The cookie's name, kestrovd-PORT, PORT as the browser sees it (a tunnel's
+// or a forwarded one): a cookie is a host's, whatever its port.
+void nameCookie(const mg_connection* connection, char (&name)[32]) {
+    const char* host = mg_get_header(connection, "Host");
+    const char* colon = host != nullptr ? std::strrchr(host, ':') : nullptr;
+    bool port = colon != nullptr && std::strchr(colon, ']') == nullptr && colon[1] != '\0' &&
+                std::strspn(colon + 1, "0123456789") == std::strlen(colon + 1) && std::strlen(colon + 1) <= 5;
+    std::snprintf(name, sizeof name, "kestrovd-%s", port ? colon + 1 : tls ? "443" : "80");
+}
+
 // The token of the query; or else of the cookie that the page's address,
 // taken once, set. Where: 'q' the query, 'c' the cookie, 0 neither.
 char findToken(const mg_connection* connection) {
     const char* query = mg_get_request_info(connection)->query_string;
     const char* cookies = mg_get_header(connection, "Cookie");
     char given[sizeof token] = "";
+    char cookieName[32];
+    nameCookie(connection, cookieName);
     if (query != nullptr && mg_get_var(query, std::strlen(query), "token", given, sizeof given) > 0) return isToken(given) ? 'q' : '\0';
     if (cookies != nullptr && mg_get_cookie(cookies, cookieName, given, sizeof given) > 0) return isToken(given) ? 'c' : '\0';
     return '\0';
@@ -156,6 +170,8 @@ int servePage(mg_connection* connection, void* /*unused*/) {
         return 403;
     }
     if (found == 'q') {
+        char cookieName[32];
+        nameCookie(connection, cookieName);
         mg_printf(connection, "HTTP/1.1 303 See Other\r\nLocation: /\r\nSet-Cookie: %s=%s; Max-Age=31536000; Path=/; HttpOnly; "
                               "SameSite=Strict%s\r\nCache-Control: no-store\r\nReferrer-Policy: no-referrer\r\n"
                               "Content-Length: 0\r\nConnection: close\r\n\r\n", cookieName, token, tls ? "; Secure" : "");
@@ -179,10 +195,19 @@ int acceptSocket(const mg_connection* connection, void* /*unused*/) {
     return belongs(connection) && isOwnOrigin(connection) && room ? 0 : 1;
 }
 
+// A page, which no longer counts as its address's: testers behind one
+// address (an ssh tunnel's) may each have theirs.
 void openSocket(mg_connection* connection, void* /*unused*/) {
     pthread_mutex_lock(&pagesLock);
     if (pageCount < mostPages) pages[pageCount++] = Page{connection, ++lastId, {burstMessages * 1000, nowMs()}};
     pthread_mutex_unlock(&pagesLock);
+    const mg_request_info* request = mg_get_request_info(connection);
+    pthread_mutex_lock(&visitorsLock);
+    for (Visitor& visitor : visitors)
+        if (visitor.fd >= 0 && visitor.port == static_cast<unsigned>(request->remote_port) &&
+            std::strcmp(visitor.address, request->remote_addr) == 0)
+            visitor.page = true;
+    pthread_mutex_unlock(&visitorsLock);
 }
 
 Page* findPage(const mg_connection* connection) {
@@ -344,20 +369,25 @@ void readToken(const char* tokenFile) {
 // The connection `fd` from `address`, if it and everyone may have one
 // more. civetweb says when it closes a connection only of those that made a
 // request, so a connection counts as long as its descriptor is its socket.
-bool admit(int fd, const char* address) {
+bool admit(int fd, const sockaddr_in& peer) {
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    pthread_mutex_lock(&visitorsLock);
     int same = 0;
     Visitor* free = nullptr;
     for (Visitor& visitor : visitors) {
         struct stat file {};
         bool open = visitor.fd >= 0 && fstat(visitor.fd, &file) == 0 && file.st_ino == visitor.socket;
+        if (!open) visitor.fd = -1;
         if (!open) free = &visitor;
-        same += open && std::strcmp(visitor.address, address) == 0 ? 1 : 0;
+        same += open && !visitor.page && std::strcmp(visitor.address, address) == 0 ? 1 : 0;
     }
     struct stat file {};
-    if (free == nullptr || same == mostFromOneAddress || fstat(fd, &file) != 0) return false;
-    *free = Visitor{fd, file.st_ino, ""};
-    std::snprintf(free->address, sizeof free->address, "%s", address);
-    return true;
+    bool room = free != nullptr && same < mostFromOneAddress && fstat(fd, &file) == 0;
+    if (room) *free = Visitor{fd, file.st_ino, "", ntohs(peer.sin_port), false};
+    if (room) std::snprintf(free->address, sizeof free->address, "%s", address);
+    pthread_mutex_unlock(&visitorsLock);
+    return room;
 }
 
 }  // namespace
@@ -386,10 +416,11 @@ extern "C" int accept(int fd, sockaddr* address, socklen_t* size) {
     int accepted = accept4(fd, address, size, 0);
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    char from[INET_ADDRSTRLEN] = "";
     if (accepted < 0 || fd != pageListener || getpeername(accepted, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-        inet_ntop(AF_INET, &peer.sin_addr, from, sizeof from) == nullptr || admit(accepted, from))
+        admit(accepted, peer))
         return accepted;
+    char from[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer.sin_addr, from, sizeof from);
     char refusal[200];
     int text = std::snprintf(refusal, sizeof refusal, "too many connections from %s: %d at once, %d from all\n", from,
                              mostFromOneAddress, mostConnections);
@@ -432,7 +463,6 @@ int startPages(const sockaddr_in& address, const char* name, int handed, const c
     unsigned port = ntohs(where.sin_port);
     char ports[80];  // as civetweb takes them
     std::snprintf(ports, sizeof ports, "%s:%u%s", host, port, tls ? "s" : "");
-    std::snprintf(cookieName, sizeof cookieName, "kestrovd-%u", port);
     if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("%s: %s", "cannot serve the page", "no pipe");
     fcntl(events[0], F_SETFL, O_NONBLOCK);
     fcntl(lines[1], F_SETFL, O_NONBLOCK);

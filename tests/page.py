@@ -211,6 +211,18 @@ def ownSocket(*messages, path="/keys?token=TOKEN", wait=1.5, then="open closed")
     return act
 
 
+def manyPages(count):  # so many pages' sockets from one address, as testers behind one ssh tunnel have
+    def act():
+        browser.execute_script("""let open = 0; window.many = [];
+            for (let i = 0; i < arguments[1]; i++) { const s = new WebSocket(arguments[0]); many.push(s);
+                s.onopen = () => { document.title = String(++open); }; }""", f"{ws}://127.0.0.1:{port}/keys", count)
+        waitFor(lambda: browser.title == str(count), 5)
+        title = browser.title
+        browser.execute_script("window.many.forEach(s => s.close())")
+        expect(title == str(count), f"{title} of {count} pages connected")
+    return act
+
+
 def reloadMidHold():
     start = time.monotonic()
     ActionChains(browser).click_and_hold(button("menu")).perform()
@@ -401,6 +413,7 @@ if started:
     cookie = f"kestrovd-{port}={token}; Max-Age=31536000; Path=/; HttpOnly; SameSite=Strict" + ("; Secure" if options.tls else "")
     check("the token's address: to the page, the token a cookie", answers("/?token=TOKEN", 303, Location="/", **{"Set-Cookie": cookie}), [])
     check("the address bar without the token; a reload", cookieOnly, ["down select", "up select"])
+    check("12 pages from one address: all connected", manyPages(12), [])
     check("a socket by the page's cookie", ownSocket("down 12", path="/keys", wait=2, then="open"), ["down arrow-up", "up arrow-up"])
     check("no file served", answers("/KestrovdPage.html?token=TOKEN", 404), [])
     check("another site's page: refused", foreignPage, [])
