@@ -378,14 +378,18 @@ bool admit(int fd, const sockaddr_in& peer) {
     for (Visitor& visitor : visitors) {
         struct stat file {};
         bool open = visitor.fd >= 0 && fstat(visitor.fd, &file) == 0 && file.st_ino == visitor.socket;
-        if (!open) visitor.fd = -1;
-        if (!open) free = &visitor;
+        if (!open) {
+            visitor.fd = -1;
+            free = &visitor;
+        }
         same += open && !visitor.page && std::strcmp(visitor.address, address) == 0 ? 1 : 0;
     }
     struct stat file {};
     bool room = free != nullptr && same < mostFromOneAddress && fstat(fd, &file) == 0;
-    if (room) *free = Visitor{fd, file.st_ino, "", ntohs(peer.sin_port), false};
-    if (room) std::snprintf(free->address, sizeof free->address, "%s", address);
+    if (room) {
+        *free = Visitor{fd, file.st_ino, "", ntohs(peer.sin_port), false};
+        std::snprintf(free->address, sizeof free->address, "%s", address);
+    }
     pthread_mutex_unlock(&visitorsLock);
     return room;
 }
