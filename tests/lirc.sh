@@ -111,7 +111,7 @@ check 2 ''           '$activate -l $X $run --socket $X 2>&1 & sleep 0.5; irsend 
 # The page: its socket handed to kestrovd, named http; its token file made owner only with a new token, the same at the
 # next start, refused when others may read it. Built without the page, kestrovd refuses it, handed or asked for.
 if [ "${KESTROV_PAGE-ON}" = ON ]; then
-    check 0 ''       'echo $token >$X.t; chmod 600 $X.t; $activate -l $X -l 127.0.0.1:$H --fdname=lirc:http $run --token-file $X.t 2>&1 & fetch 127.0.0.1 $H /?token=$token; kill $!; wait $!' \
+    check 0 ''       'echo $token >$X.t; chmod 600 $X.t; $activate -l $X -l 127.0.0.1:$H --fdname=lirc:http $run --token-file $X.t 2>&1 & got=$(fetch 127.0.0.1 $H /?token=$token); kill $!; wait $!; echo $got' \
         'Listening on * | Communication attempt on fd 4. | * | kestrovd: remote kestrov at */x | kestrovd: the page at http://127.0.0.1:*/?token=0123456789abcdef0123456789abcdef | 303'
     check 0 ''       'for i in 1 2; do $own --http $H --token-file $X.t --socket $X & sleep 1; kill $!; wait $!; done | grep -o "token=.*" | uniq -c; stat -c %a $X.t; grep -c "^[0-9a-f]\{32\}$" $X.t' '      2 token=* | 600 | 1'
     grep -qs . /proc/net/if_inet6 && check 1 '' '$activate -l [::1]:$H --fdname=http $run 2>&1 & sleep 0.5; fetch ::1 $H / 2>/dev/null; wait $!' \
