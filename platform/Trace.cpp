@@ -255,7 +255,13 @@ sigset_t endingSignals() {
 
 void pauseKey(long milliseconds) {
     if (milliseconds <= 0) return;
+    // A stop (Ctrl-Z) ends the pause too: the tool stops with its key up, and
+    // goes on with the next key when continued.
     sigset_t ending = endingSignals();
+    for (int number : {SIGTSTP, SIGTTIN, SIGTTOU}) {
+        struct sigaction action {};
+        if (sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_DFL) sigaddset(&ending, number);
+    }
     // The tool holds off every signal while a key is down: one that comes is
     // taken here, and raised again to wait, pending, for the release.
     for (long long end = nowMs() + milliseconds, left = milliseconds; left > 0; left = end - nowMs()) {

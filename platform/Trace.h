@@ -48,8 +48,8 @@ void delayEvent(long milliseconds);  // none when 0 or less
 // default action that ends it.
 sigset_t endingSignals();
 // A key's pause, a press held or the wait after a release: `milliseconds`,
-// or less when a signal that would end the process comes (it acts once the
-// tool lets it in, the key released).
+// or less when a signal that would end or stop the process comes (it acts
+// once the tool lets it in, the key released).
 void pauseKey(long milliseconds);
 long long nowMs() noexcept;  // CLOCK_MONOTONIC, in milliseconds
 

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Live mode and signals at a terminal, under a shell with job control (pexpect). A case: the command;
 what is typed, step by step (keys wait for a press to show; "$ command", ^C, ^\\ and Q for the prompt;
-^Z, or nothing, for the stop); the keys, read off the screen; the exit status. Live mode shows its usage once.
+^Z, or nothing, for the stop; (^Z, S): a second into a hold, the key up and the tool stopped within S seconds); the keys, read off the screen; the exit status. Live mode shows its usage once.
 Usage: tests/terminal.py [SHELL...] -- KESTROV...   (default bash; tools/vm: the virtual device's console)"""
 import io, os, re, signal, sys, time
 import pexpect
@@ -10,6 +10,7 @@ import pexpect
 MODE = ("stty min 5 time 3; stty -a | sed 's/ icanon/ -icanon/; s/min = 5/min = 1/; s/time = 3/time = 0/' "
         ">/tmp/mode.$$; kestrov; stty -a | cmp -s - /tmp/mode.$$; s=$?; rm /tmp/mode.$$; (exit $s)")
 HELD = "CASCADE_DELAY_MS=500 kestrov"  # each press and each release takes 500 ms
+HOLD = "CASCADE_HOLD_MS=5000 kestrov"  # each press held 5 s
 STOPPED = "LD_PRELOAD=%s/libStopAfterSwitch.so kestrov" % os.environ.get("KESTROV_HELPERS", "/tests")  # Ctrl-Z at the switch
 # Nobody reads the terminal (stopped by ^S, or not) for 4.5 s before ^Q: kill -TERM ends the tool within the 2 s promised
 # (a watchdog kills it 3 s on). Keys None: some are dropped, but every line is whole, bar the last, which a kill may cut.
@@ -24,6 +25,7 @@ CASES = [
     (HELD,                  ["l", "^\\"],                       "arrow-right", 131),
     (HELD,                  ["l", "^Z", "fg\ri", "Q"],          "arrow-right arrow-up", 0),
     (STOPPED,               ["", "fg\ri", "Q"],                "arrow-up", 0),
+    (HOLD + " -k il",       [("^Z", 0.1), "fg\r"],              "arrow-up arrow-right", 0),  # the rest of the hold not held
     (HELD + " -k l",        ["^C"],                             "arrow-right", 130),
     (HELD + " -k l &",      ["$ kill -ALRM %1; wait %1"],        "arrow-right", 142),
     (HELD + " -k l &",      ["$ kill -TERM %1; wait %1"],        "arrow-right", 143),
@@ -49,9 +51,11 @@ for command, steps, keys, status in CASES:
     try:
         shell.expect("down 0x" if "-k" in command else USAGE)
         for step in steps:
-            time.sleep(4.5 if step == "^Q" else 0)
+            step, within = step if isinstance(step, tuple) else (step, None)
+            time.sleep(4.5 if step == "^Q" else 1 if within else 0)
             shell.sendcontrol(step[1]) if step[:1] == "^" else shell.send(step[2:] + "\r" if step[:2] == "$ " else step)
-            step == "^S" or shell.expect(AWAIT.get(step, PROMPT if step[:2] == "$ " else "down 0x"))
+            within and shell.expect("up 0x", timeout=within)
+            step == "^S" or shell.expect(AWAIT.get(step, PROMPT if step[:2] == "$ " else "down 0x"), timeout=within or -1)
         shell.sendline("echo status=$?")
         shell.expect(r"status=(\d+)\r")
         lines = [line for line in re.split(r"\r*\n", screen.getvalue()) if " 0x" in line][:-1]
