@@ -94,8 +94,10 @@ keep=9 order=1 check "$made; CASCADE_HOLD_MS=300 kestrov -k iiii & CASCADE_HOLD_
 keep=9 check         "$made; /tests/peer kestrov/0/remote 4b0000003c00000000 >&2; $gone l"                   '106' 'closed' 
 
 # kestrovd with LIRC's irsend, on its socket and over TCP: keys, REPEATS and SEND_START held 2 s (repeated by our
-# remote), a held key released by SIGTERM, and ended by kestrov's key, as a new key ends the last.
+# remote), a held key released by SIGTERM, and ended by kestrov's key, as a new key ends the last; a held press read
+# from the remote while kestrovd holds it.
 lircd='ifconfig lo 127.0.0.1 up; kestrovd --socket /tmp/l --listen 8765 >/dev/null & sleep 1;' stop='kill $!; wait $!' ir='irsend -d /tmp/l'
+pressed='od -An -tu2 -w16 /tmp/p | awk '"'"'$5 != 20 { printf "%s:%s:%s ", $5, $6, $7 }'"'"' >&2'  # what a reader had: the held press, before its stop
 check         "$lircd $ir SEND_ONCE kestrov KEY_UP KEY_RIGHT KEY_OK; $stop"                        '103 106 352'
 check         "$lircd irsend -a 127.0.0.1:8765 SEND_ONCE kestrov KEY_DOWN; $stop"                   '108'
 check         "$lircd $ir --count=3 SEND_ONCE kestrov KEY_LEFT; $stop"                            '105r'
@@ -103,6 +105,7 @@ check         "$lircd $ir SEND_START kestrov KEY_OK; sleep 2; $ir SEND_STOP kest
 check         "$lircd irsend -a 127.0.0.1:8765 SEND_START kestrov KEY_OK; sleep 2; $ir SEND_STOP kestrov KEY_OK; $stop" '352r'
 check         "$lircd $ir SEND_START kestrov KEY_OK; sleep 1.5; $stop"                           '352r'
 norep=1 check "$lircd $ir SEND_START kestrov KEY_OK; kestrov -k i; $ir SEND_STOP kestrov KEY_OK; $stop" '352 103'
+norep=1 check "$lircd k=\$!; dd if=/dev/input/event1 bs=16 count=4 of=/tmp/p 2>&- & sleep 0.5; $ir SEND_START kestrov KEY_OK; sleep 0.3; $pressed; $ir SEND_STOP kestrov KEY_OK; kill \$k; wait \$k" '352' '1:352:1 0:0:0 '
 
 # kestrovd and irsend with no options meet at /run/lirc/lircd; at boot, busybox runs kestrovd's init script: status 0
 # while it runs, 3 once stopped, its socket gone.
