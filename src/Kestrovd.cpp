@@ -73,7 +73,12 @@ struct Held {
     char command[longestLine];
     int page;            // the page holding it; 0: none
     long long heardMs;   // when that page last said so
-} held{nullptr, 0, false, -1, "", 0, 0};
+    char told[80];       // its broadcast line, owed to owedTo after its SUCCESS
+} held{nullptr, 0, false, -1, "", 0, 0, ""};
+// The last SEND_START that the server ended (at 10 s, for another key), not
+// its SEND_STOP: that SEND_STOP, from any connection, as irsend sends it,
+// then succeeds, as the hold it asks to end is over.
+const Button* letGo;
 
 // Where LIRC's clients come in: our own Unix sockets and ports, or those
 // the system handed us, which stay as they are when we go.
@@ -160,41 +165,54 @@ const Button* findCode(const char* name, const char** canonical) {
     return nullptr;
 }
 
-void broadcast(const Button& button) {
-    char line[80];
+// The key's line to every client and page but its sender, which gets it
+// after its reply: no line comes between a command and its reply.
+void broadcast(const Button& button, int sender, char (&line)[80]) {
     std::snprintf(line, sizeof line, "%016lx 00 %s %s\n", button.code, button.keys[0].name, remoteName);
-    for (int i = 0; i < clientCount; ++i) owe(clients[i], "%s", line);
+    for (int i = 0; i < clientCount; ++i)
+        if (clients[i].fd != sender) owe(clients[i], "%s", line);
     tellPages(line);
 }
 
 void releaseHeld() {
     if (held.button == nullptr) return;
     CascadeInput::DispatchKeyUp(held.button->code);
+    if (held.started) letGo = held.button;
     held.button = nullptr;
     held.page = 0;
-    if (Client* client = findClient(held.owedTo)) succeed(*client, held.command);
+    if (Client* client = findClient(held.owedTo)) {
+        succeed(*client, held.command);
+        owe(*client, "%s", held.told);
+    }
+    held.owedTo = -1;
 }
 
 // A new key ends the last, as on a receiver.
-void pressDown(const Button& button) {
+void pressDown(const Button& button, int sender, char (&line)[80]) {
     releaseHeld();
     CascadeInput::DispatchKeyDown(button.code);
-    broadcast(button);
+    broadcast(button, sender, line);
 }
 
 // Held 0 ms, it is a tap.
 void pressKey(const Button& button, long long holdMs, bool started, Client& client, const char* command) {
-    pressDown(button);
+    char line[80];
+    if (started) letGo = nullptr;  // a new hold: only the one it ends is let go
+    pressDown(button, client.fd, line);
     if (holdMs == 0) {
         CascadeInput::DispatchKeyUp(button.code);
-        return succeed(client, command);
+        succeed(client, command);
+        return owe(client, "%s", line);
     }
     held.button = &button;
     held.untilMs = nowMs() + holdMs;
     held.started = started;
     held.owedTo = started ? -1 : client.fd;
     std::snprintf(held.command, sizeof held.command, "%s", command);
-    if (started) succeed(client, command);
+    std::snprintf(held.told, sizeof held.told, "%s", line);
+    if (!started) return;
+    succeed(client, command);
+    owe(client, "%s", line);
 }
 
 // What a page asks: a button down until it says up, goes or falls silent.
@@ -204,9 +222,10 @@ void takePageEvent(const PageEvent& event) {
     if (event.action == 'h' && holds) held.heardMs = nowMs();
     if (holds && (event.action == 'c' || (event.action == 'u' && held.button == &button))) releaseHeld();
     if (event.action != 'd') return;
-    pressDown(button);
+    char line[80];
+    pressDown(button, -1, line);
     long long now = nowMs();
-    held = Held{&button, now + longestHoldMs, false, -1, "", event.page, now};
+    held = Held{&button, now + longestHoldMs, false, -1, "", event.page, now, ""};
 }
 
 void takePageEvents(int pageEvents) {
@@ -221,15 +240,17 @@ long long heldUntil() {
 }
 
 // REPEATS as a hold: until the last of them on a receiver, and half a
-// repeat more; at most 10 s. -1: not a number.
+// repeat more; at most 10 s, so at most 76 repeats. -1: not a number; -2:
+// more than that.
+constexpr long long mostRepeats = (longestHoldMs - firstRepeatMs - repeatMs / 2) / repeatMs + 1;
 long long readRepeats(const char* text) {
     long long repeats = 0;
     for (const char* digit = text; digit != nullptr && *digit != '\0'; ++digit) {
         if (*digit < '0' || *digit > '9') return -1;
-        repeats = repeats < longestHoldMs ? repeats * 10 + (*digit - '0') : repeats;
+        repeats = repeats <= mostRepeats ? repeats * 10 + (*digit - '0') : repeats;
     }
-    long long holdMs = repeats == 0 ? 0 : firstRepeatMs + (repeats - 1) * repeatMs + repeatMs / 2;
-    return holdMs < longestHoldMs ? holdMs : longestHoldMs;
+    if (repeats > mostRepeats) return -2;
+    return repeats == 0 ? 0 : firstRepeatMs + (repeats - 1) * repeatMs + repeatMs / 2;
 }
 
 // A command's words, split on white space as lircd splits them.
@@ -262,7 +283,9 @@ void sendOnce(Client& client, const char* line, const Words& words) {
     const char* name = nullptr;
     const Button* button = findNamed(client, line, words, 4, &name);
     long long holdMs = readRepeats(words.count == 4 ? words.word[3] : nullptr);
-    if (button != nullptr && holdMs < 0) refuse(client, line, "bad send packet (reps/eol)");
+    if (button != nullptr && holdMs == -1) refuse(client, line, "bad send packet (reps/eol)");
+    else if (button != nullptr && holdMs == -2)  // lircd's words, for a count no 10 s hold holds
+        owe(client, "BEGIN\n%s\nERROR\nDATA\n1\ntoo many repeats: \"%.40s\" > \"%lld\"\nEND\n", line, words.word[3], mostRepeats);
     else if (button != nullptr) pressKey(*button, holdMs, false, client, line);
 }
 
@@ -275,11 +298,19 @@ void sendStop(Client& client, const char* line, const Words& words) {
     const char* name = nullptr;
     const Button* button = findNamed(client, line, words, 3, &name);
     if (button == nullptr) return;
+    bool holds = held.button == button && held.started;
+    if (holds) releaseHeld();
+    if (holds || letGo == button) {
+        letGo = nullptr;
+        return succeed(client, line);
+    }
     if (held.button == nullptr || !held.started) return refuse(client, line, "not repeating");
-    if (held.button != button) return refuse(client, line, "specified code does not match");
-    releaseHeld();
-    succeed(client, line);
+    refuse(client, line, "specified code does not match");
 }
+
+// Scripts for IR blasters choose the transmitters first; the device is the
+// one transmitter.
+void setTransmitters(Client& client, const char* line, const Words& /*words*/) { succeed(client, line); }
 
 // LIST: the remote; LIST kestrov: a line a button, its code and first name;
 // LIST kestrov CODE: that code's line.
@@ -304,6 +335,7 @@ struct Directive {
 };
 constexpr Directive directives[] = {
     {"SEND_ONCE", sendOnce}, {"SEND_START", sendStart}, {"SEND_STOP", sendStop}, {"LIST", list}, {"VERSION", version},
+    {"SET_TRANSMITTERS", setTransmitters},
 };
 
 // A line of HTTP: a request line (METHOD TARGET HTTP/1.1) or a header
@@ -347,10 +379,13 @@ void dropClient(int index, const char* why) {
     client = clients[--clientCount];
 }
 
+bool isOwed(const Client& client) { return held.owedTo == client.fd && client.fd >= 0; }
+
 // A whole line, bytes that no LIRC client sends, or too long a line: the
 // first is run, the others end the connection. False when the client went.
 bool takeLine(int index) {
     Client& client = clients[index];
+    if (isOwed(client)) return true;  // its next line waits for the reply it is owed, as lircd's would
     char* end = static_cast<char*>(std::memchr(client.line, '\n', client.lineSize));
     if (end == nullptr && client.lineSize == longestLine) {
         refuse(client, "", "line too long");
@@ -384,6 +419,7 @@ bool hasLine(const Client& client) { return std::memchr(client.line, '\n', clien
 void serve(int index, short events) {
     Client& client = clients[index];
     if ((events & POLLOUT) != 0) flush(client);
+    if ((events & (POLLHUP | POLLERR)) != 0 && hasLine(client) && isOwed(client)) return dropClient(index, nullptr);
     if ((events & (POLLIN | POLLHUP | POLLERR)) != 0 && !hasLine(client)) {
         ssize_t got = recv(client.fd, client.line + client.lineSize, longestLine - client.lineSize, MSG_DONTWAIT);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return dropClient(index, nullptr);
@@ -445,7 +481,7 @@ void acceptClient(int listener) {
 long long nextDeadline() {
     long long next = held.button != nullptr ? heldUntil() : nowMs() + 3600000;
     for (int i = 0; i < clientCount; ++i) {
-        if (hasLine(clients[i])) return nowMs();
+        if (hasLine(clients[i]) && !isOwed(clients[i])) return nowMs();
         if (clients[i].lineSize > 0 && clients[i].lineSinceMs + lineWaitMs < next) next = clients[i].lineSinceMs + lineWaitMs;
     }
     return next;
@@ -474,7 +510,7 @@ int watch(pollfd (&ready)[2 + mostListeners + mostClients], int pageEvents) {
     for (int i = 0; i < listenerCount; ++i) ready[i + 2] = pollfd{outOfFiles ? -1 : listeners[i].fd, POLLIN, 0};
     pollfd* watched = ready + 2 + listenerCount;
     for (int i = 0; i < clientCount; ++i)
-        watched[i] = pollfd{clients[i].fd, static_cast<short>(POLLIN | (clients[i].owedSize > 0 ? POLLOUT : 0)), 0};
+        watched[i] = pollfd{clients[i].fd, static_cast<short>((isOwed(clients[i]) ? 0 : POLLIN) | (clients[i].owedSize > 0 ? POLLOUT : 0)), 0};
     return 2 + listenerCount + clientCount;
 }
 

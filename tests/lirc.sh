@@ -44,22 +44,28 @@ check 0 'arrow-up arrow-down'     'irsend -a 127.0.0.1:$P SEND_ONCE kestrov KEY_
 check 0 'select enter pause 1'    'irsend -d $S SEND_ONCE KESTROV key_select KEY_ENTER KEY_PLAYPAUSE KEY_1'
 check 0 'arrow-left'              'irsend -d $S --count=3 SEND_ONCE kestrov KEY_LEFT; tail -n1 $scratch/trace'  'up 0x1000E arrow-left'
 check 0 'select'                  'irsend -d $S SEND_START kestrov KEY_OK; sleep 0.3; cat $scratch/trace; irsend -d $S SEND_STOP kestrov KEY_OK' 'down 0x1000B select'
-check 1 'select arrow-up'         'irsend -d $S SEND_START kestrov KEY_OK; irsend -d $S SEND_ONCE kestrov KEY_UP; irsend -d $S SEND_STOP kestrov KEY_OK' 'not repeating | *'
+check 0 'select arrow-up'         'irsend -d $S SEND_START kestrov KEY_OK; irsend -d $S SEND_ONCE kestrov KEY_UP; irsend -d $S SEND_STOP kestrov KEY_OK'
+check 1 'select arrow-up'         'irsend -d $S SEND_START kestrov KEY_OK; irsend -d $S SEND_START kestrov KEY_UP; irsend -d $S SEND_STOP kestrov KEY_OK; irsend -d $S SEND_STOP kestrov KEY_OK' 'specified code does not match*'
 check 0 'select'                  'irsend -d $S SEND_START kestrov KEY_OK'
-check 0 'select'                  'irsend -d $S SEND_START kestrov KEY_OK; sleep 10.5; cat $scratch/trace' 'down 0x1000B select | up 0x1000B select'
+check 0 'select'                  'irsend -d $S SEND_START kestrov KEY_OK; sleep 10.5; cat $scratch/trace; irsend -d $S SEND_STOP kestrov KEY_OK' 'down 0x1000B select | up 0x1000B select'
 check 0 'arrow-up f8'             'irw $S & sleep 0.5; irsend -a 127.0.0.1:$P SEND_ONCE kestrov KEY_UP KEY_F8; sleep 0.5; kill $!' '000000000001000c 00 KEY_UP kestrov | 000000000001002e 00 KEY_F8 kestrov'
 check 1 ''                        'irsend -d $S SEND_ONCE kestrov KEY_VOLUMEUP' 'unknown command: "KEY_VOLUMEUP"*'
 check 1 ''                        'irsend -d $S SEND_ONCE tv KEY_UP'            'unknown remote: "tv"*'
 check 1 ''                        'irsend -d $S SEND_STOP kestrov KEY_UP'       'not repeating*'
+check 0 'arrow-up'                'irsend -d $S --count=76 SEND_ONCE kestrov KEY_UP >/dev/null 2>&1 & sleep 0.5; cut -d" " -f1 $scratch/trace' 'down'
+check 0 ''                        'irsend -d $S SET_TRANSMITTERS kestrov 1 2'
 
-# The replies as lircd frames them (| for a line feed), broadcasts between them; a malformed line gets its ERROR and the
-# connection goes on.
+# The replies as lircd frames them (| for a line feed), a key's broadcast to its sender after its reply; a malformed line
+# gets its ERROR and the connection goes on; the next command waits for a held SEND_ONCE's reply; a count of repeats
+# that a 10 s hold can't hold is refused as lircd refuses 601.
 check 0 ''           'peer "VERSION\n" "LIST\n" "LIST kestrov KEY_SELECT\n"' 'BEGIN|VERSION|SUCCESS|DATA|1|kestrovd 0.2|END|BEGIN|LIST|SUCCESS|DATA|1|kestrov|END|BEGIN|LIST kestrov KEY_SELECT|SUCCESS|DATA|1|000000000001000b KEY_SELECT|END|'
 check 0 ''           'peer "LIST kestrov\n"'                           'BEGIN|LIST kestrov|SUCCESS|DATA|46|0000000000010000 KEY_NUMERIC_0|*|000000000001000b KEY_OK|*|0000000000010025 KEY_POWER|*|000000000001002e KEY_F8|END|'
-check 0 'arrow-up'   'peer "send_once  kestrov\tkey_up \r\n"'         '000000000001000c 00 KEY_UP kestrov|BEGIN|send_once  kestrov?key_up ?|SUCCESS|END|'
+check 0 'arrow-up'   'peer "send_once  kestrov\tkey_up \r\n"'         'BEGIN|send_once  kestrov?key_up ?|SUCCESS|END|000000000001000c 00 KEY_UP kestrov|'
 check 0 'arrow-down' 'peer "FOO\n" "\n" "SEND_ONCE\n" "SEND_ONCE kestrov\n" "SEND_ONCE kestrov KEY_UP x\n" "SEND_ONCE kestrov KEY_UP 1 2\n" "SEND_START kestrov KEY_UP 1\n" "LIST tv\n" "SEND_ONCE kestrov KEY_DOWN\n"' \
-    'BEGIN|FOO|ERROR|DATA|1|unknown directive: "FOO"|END|BEGIN||ERROR|DATA|1|bad send packet|END|BEGIN|SEND_ONCE|ERROR|DATA|1|remote missing|END|BEGIN|SEND_ONCE kestrov|ERROR|DATA|1|code missing|END|BEGIN|SEND_ONCE kestrov KEY_UP x|ERROR|DATA|1|bad send packet (reps/eol)|END|BEGIN|SEND_ONCE kestrov KEY_UP 1 2|ERROR|DATA|1|bad send packet (trailing ws)|END|BEGIN|SEND_START kestrov KEY_UP 1|ERROR|DATA|1|bad send packet (trailing ws)|END|BEGIN|LIST tv|ERROR|DATA|1|unknown remote: "tv"|END|000000000001000d 00 KEY_DOWN kestrov|BEGIN|SEND_ONCE kestrov KEY_DOWN|SUCCESS|END|'
-check 0 'select'     'peer "SEND_START kestrov KEY_OK\n" "SEND_STOP kestrov KEY_UP\n" "SEND_STOP kestrov KEY_OK\n"' '000000000001000b 00 KEY_OK kestrov|BEGIN|SEND_START kestrov KEY_OK|SUCCESS|END|BEGIN|SEND_STOP kestrov KEY_UP|ERROR|DATA|1|specified code does not match|END|BEGIN|SEND_STOP kestrov KEY_OK|SUCCESS|END|'
+    'BEGIN|FOO|ERROR|DATA|1|unknown directive: "FOO"|END|BEGIN||ERROR|DATA|1|bad send packet|END|BEGIN|SEND_ONCE|ERROR|DATA|1|remote missing|END|BEGIN|SEND_ONCE kestrov|ERROR|DATA|1|code missing|END|BEGIN|SEND_ONCE kestrov KEY_UP x|ERROR|DATA|1|bad send packet (reps/eol)|END|BEGIN|SEND_ONCE kestrov KEY_UP 1 2|ERROR|DATA|1|bad send packet (trailing ws)|END|BEGIN|SEND_START kestrov KEY_UP 1|ERROR|DATA|1|bad send packet (trailing ws)|END|BEGIN|LIST tv|ERROR|DATA|1|unknown remote: "tv"|END|BEGIN|SEND_ONCE kestrov KEY_DOWN|SUCCESS|END|000000000001000d 00 KEY_DOWN kestrov|'
+check 0 'select'     'peer "SEND_START kestrov KEY_OK\n" "SEND_STOP kestrov KEY_UP\n" "SEND_STOP kestrov KEY_OK\n"' 'BEGIN|SEND_START kestrov KEY_OK|SUCCESS|END|000000000001000b 00 KEY_OK kestrov|BEGIN|SEND_STOP kestrov KEY_UP|ERROR|DATA|1|specified code does not match|END|BEGIN|SEND_STOP kestrov KEY_OK|SUCCESS|END|'
+check 0 'arrow-up arrow-down' 'peer "SEND_ONCE kestrov KEY_UP 1\n" "SEND_ONCE kestrov KEY_UP 77\n" "SEND_ONCE kestrov KEY_UP 99999999999999999999\n" "set_transmitters 1\n" "SEND_ONCE kestrov KEY_DOWN\n"' \
+    'BEGIN|SEND_ONCE kestrov KEY_UP 1|SUCCESS|END|000000000001000c 00 KEY_UP kestrov|BEGIN|SEND_ONCE kestrov KEY_UP 77|ERROR|DATA|1|too many repeats: "77" > "76"|END|BEGIN|SEND_ONCE kestrov KEY_UP 99999999999999999999|ERROR|DATA|1|too many repeats: "99999999999999999999" > "76"|END|BEGIN|set_transmitters 1|SUCCESS|END|BEGIN|SEND_ONCE kestrov KEY_DOWN|SUCCESS|END|000000000001000d 00 KEY_DOWN kestrov|'
 
 # Bad clients: each gets its ERROR or is closed, and the others are served meanwhile; out of descriptors, the next
 # client waits, without the server spinning.
