@@ -240,15 +240,21 @@ void showEvent(const char* action, unsigned long code) {
     writeStandardError(line, formatEvent(line, action, code));
 }
 
+namespace {
 // A handled signal is the program's own affair.
+bool isLeftDefault(int number) {
+    struct sigaction action {};
+    return sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_DFL;
+}
+}  // namespace
+
 sigset_t endingSignals() {
     sigset_t ending;
     sigemptyset(&ending);
     for (int number = 1; number < NSIG; ++number) {
-        struct sigaction action {};
         bool harmless = number == SIGKILL || number == SIGSTOP || number == SIGCHLD || number == SIGCONT ||
                         number == SIGURG || number == SIGWINCH || number == SIGTSTP || number == SIGTTIN || number == SIGTTOU;
-        if (!harmless && sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_DFL) sigaddset(&ending, number);
+        if (!harmless && isLeftDefault(number)) sigaddset(&ending, number);
     }
     return ending;
 }
@@ -258,10 +264,8 @@ void pauseKey(long milliseconds) {
     // A stop (Ctrl-Z) ends the pause too: the tool stops with its key up, and
     // goes on with the next key when continued.
     sigset_t ending = endingSignals();
-    for (int number : {SIGTSTP, SIGTTIN, SIGTTOU}) {
-        struct sigaction action {};
-        if (sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_DFL) sigaddset(&ending, number);
-    }
+    for (int number : {SIGTSTP, SIGTTIN, SIGTTOU})
+        if (isLeftDefault(number)) sigaddset(&ending, number);
     // The tool holds off every signal while a key is down: one that comes is
     // taken here, and raised again to wait, pending, for the release.
     for (long long end = nowMs() + milliseconds, left = milliseconds; left > 0; left = end - nowMs()) {

@@ -201,16 +201,15 @@ void pressKey(const Button& button, long long holdMs, bool started, Client& clie
     pressDown(button, client.fd, line);
     if (holdMs == 0) {
         CascadeInput::DispatchKeyUp(button.code);
-        succeed(client, command);
-        return owe(client, "%s", line);
+    } else {
+        held.button = &button;
+        held.untilMs = nowMs() + holdMs;
+        held.started = started;
+        held.owedTo = started ? -1 : client.fd;
+        std::snprintf(held.command, sizeof held.command, "%s", command);
+        std::snprintf(held.told, sizeof held.told, "%s", line);
     }
-    held.button = &button;
-    held.untilMs = nowMs() + holdMs;
-    held.started = started;
-    held.owedTo = started ? -1 : client.fd;
-    std::snprintf(held.command, sizeof held.command, "%s", command);
-    std::snprintf(held.told, sizeof held.told, "%s", line);
-    if (!started) return;
+    if (holdMs != 0 && !started) return;  // its reply, and then its line, when it goes up
     succeed(client, command);
     owe(client, "%s", line);
 }
@@ -284,9 +283,13 @@ void sendOnce(Client& client, const char* line, const Words& words) {
     const Button* button = findNamed(client, line, words, 4, &name);
     long long holdMs = readRepeats(words.count == 4 ? words.word[3] : nullptr);
     if (button != nullptr && holdMs == -1) refuse(client, line, "bad send packet (reps/eol)");
-    else if (button != nullptr && holdMs == -2)  // lircd's words, for a count no 10 s hold holds
-        owe(client, "BEGIN\n%s\nERROR\nDATA\n1\ntoo many repeats: \"%.40s\" > \"%lld\"\nEND\n", line, words.word[3], mostRepeats);
-    else if (button != nullptr) pressKey(*button, holdMs, false, client, line);
+    else if (button != nullptr && holdMs == -2) {  // lircd's words, for a count no 10 s hold holds
+        char reason[80];
+        std::snprintf(reason, sizeof reason, "too many repeats: \"%.40s\" > \"%lld\"", words.word[3], mostRepeats);
+        refuse(client, line, reason);
+    } else if (button != nullptr) {
+        pressKey(*button, holdMs, false, client, line);
+    }
 }
 
 void sendStart(Client& client, const char* line, const Words& words) {

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Live mode and signals at a terminal, under a shell with job control (pexpect). A case: the command;
 what is typed, step by step (keys wait for a press to show; "$ command", ^C, ^\\ and Q for the prompt;
-^Z, or nothing, for the stop; (^Z, S): a second into a hold, the key up and the tool stopped within S seconds); the keys, read off the screen; the exit status. Live mode shows its usage once.
+^Z, or nothing, for the stop; (^Z, S): a second into a hold, the key up and the tool stopped within S seconds);
+the keys, read off the screen; the exit status. Live mode shows its usage once.
 Usage: tests/terminal.py [SHELL...] -- KESTROV...   (default bash; tools/vm: the virtual device's console)"""
 import io, os, re, signal, sys, time
 import pexpect
