@@ -31,7 +31,8 @@ struct Button {
 };
 #define KEY(key) {key, #key}
 
-constexpr Button buttons[] = {
+// inline: one table for the whole program, so that a Button* from any file points into it.
+inline constexpr Button buttons[] = {
     {0x10000, "0", {KEY(KEY_NUMERIC_0), KEY(KEY_0)}}, {0x10001, "1", {KEY(KEY_NUMERIC_1), KEY(KEY_1)}},
     {0x10002, "2", {KEY(KEY_NUMERIC_2), KEY(KEY_2)}}, {0x10003, "3", {KEY(KEY_NUMERIC_3), KEY(KEY_3)}},
     {0x10004, "4", {KEY(KEY_NUMERIC_4), KEY(KEY_4)}}, {0x10005, "5", {KEY(KEY_NUMERIC_5), KEY(KEY_5)}},

@@ -1,5 +1,8 @@
-// kestrovd's page (KestrovdWeb.h). The page is one file, KestrovdPage.html,
-// embedded at build time; its buttons come from Buttons.h and Keys.h as it
+// kestrovd's faces over HTTP (Kestrovd.h), both served by civetweb on
+// threads of its own: the page and ECP. What they ask for goes to the loop
+// as Requests on a pipe, so that only the loop presses keys.
+//
+// The page is one file, Page.html, embedded at build time; its buttons come from Buttons.h and Keys.h as it
 // is served, so that the page and the tool never disagree. No one gets in
 // who does not belong: every request needs the token; the Host must be an
 // address or the name the server was started with, since any other name
@@ -7,8 +10,13 @@
 // takes only the page's own Origin, so that no page of another site presses
 // keys through a tester's browser. Sizes and rates are bounded, and nothing
 // a page sends reaches a file: no folder is served.
-#include "KestrovdWeb.h"
+//
+// ECP carries no token: it takes no request that a web page can make (one
+// with an Origin, or with a Host that is a name), so that only programs
+// press its keys, and it listens on loopback unless told.
 #include "Buttons.h"
+#include "EcpKeys.h"
+#include "Kestrovd.h"
 #include "Keys.h"
 
 #include <arpa/inet.h>
@@ -31,7 +39,7 @@
 
 namespace {
 
-#include "KestrovdPage.h"  // pageText[]: KestrovdPage.html, its bytes
+#include "KestrovdPage.h"  // pageText[]: Page.html, its bytes
 
 constexpr int mostPages = 16;  // pages connected at once; civetweb gives each a thread
 constexpr int workers = 32;  // 16 for pages, 8 for an address that sends nothing useful, 8 more
@@ -44,6 +52,13 @@ constexpr size_t longestMessage = 16;
 // A page holding a key says so four times a second; a person presses a few keys a second.
 constexpr long long burstMessages = 40, messagesPerSecond = 20;
 constexpr long long burstRequests = 40, requestsPerSecond = 10;  // from everyone: a page is loaded by a person
+// ECP: each idle connection that a client keeps holds a worker, so that no
+// one address holds more than a third of them; keys from everyone at a
+// script's pace, far above a person's; a body (ECP's are empty) at most so long.
+constexpr int ecpWorkers = 24;
+constexpr long long burstKeys = 60, keysPerSecond = 30;
+constexpr long long longestBody = 1024;
+constexpr int answerWaitMs = 2000;  // the loop answers in a few ms: its key is in
 
 // A rate: so many at once, so many a second after; in thousandths, so that
 // it needs no floating point (which MIPS takes from libgcc_s).
@@ -63,19 +78,25 @@ int lastId;
 pthread_mutex_t pagesLock = PTHREAD_MUTEX_INITIALIZER;
 Bucket requests;
 pthread_mutex_t requestsLock = PTHREAD_MUTEX_INITIALIZER;
-int events[2] = {-1, -1};  // PageEvents, to the server's loop
+int events[2] = {-1, -1};  // Requests, to the server's loop
 int lines[2] = {-1, -1};   // keys that went in, from the loop to the pages
 pthread_t teller;
 char token[65];
-char ownName[64];  // the name the server was started with, if not an address
+char ownName[64];  // the name the page was started with, if not an address
+char ecpName[64];  // and ECP
 char lastWord[256];  // civetweb's last complaint, said if it can't start
-mg_context* server;
-bool starting;          // civetweb is starting: its bind is of the page's socket
-int handedSocket = -1;  // the system's listening socket for the page, until civetweb binds
-int pageListener = -1;  // civetweb's listening socket
+mg_context* server;     // the page's
+mg_context* ecpServer;
+int* starting;          // civetweb is starting: its bind is of this face's listening socket
+int handedSocket = -1;  // the system's listening socket for it, until civetweb binds
+int pageListener = -1, ecpListener = -1;  // civetweb's listening sockets
+Bucket keys;
+pthread_mutex_t keysLock = PTHREAD_MUTEX_INITIALIZER;
+char deviceInfo[2048];  // ECP's /query/device-info
 struct Visitor {  // a connection civetweb took, while it is open
     int fd;
     ino_t socket;
+    int listener;  // the face's: each has its share
     char address[INET_ADDRSTRLEN];
     unsigned port;
     bool page;  // a page's WebSocket, which the pages' own bound holds
@@ -86,8 +107,8 @@ bool tls;               // https:// and wss://
 
 // An address, as a Host header gives it (127.0.0.1:8080, [::1]:8080),
 // localhost, which no other site's name resolves to through the browser, or
-// the name the server was started with.
-bool isAddress(const char* host) {
+// `name`, the one the face was started with.
+bool isAddress(const char* host, const char* name) {
     char given[64];
     if (host == nullptr || std::strlen(host) >= sizeof given) return false;
     std::strcpy(given, host);
@@ -96,7 +117,7 @@ bool isAddress(const char* host) {
     if (end != nullptr && (given[0] != '[' || end[1] == ':' || end[1] == '\0')) *end = '\0';
     const char* bare = given[0] == '[' ? given + 1 : given;
     return inet_pton(given[0] == '[' ? AF_INET6 : AF_INET, bare, address) == 1 || strcasecmp(bare, "localhost") == 0 ||
-           (ownName[0] != '\0' && strcasecmp(bare, ownName) == 0);
+           (name[0] != '\0' && strcasecmp(bare, name) == 0);
 }
 
 // Compared in constant time.
@@ -130,7 +151,7 @@ char findToken(const mg_connection* connection) {
 }
 
 bool belongs(const mg_connection* connection) {
-    return isAddress(mg_get_header(connection, "Host")) && findToken(connection) != 0;
+    return isAddress(mg_get_header(connection, "Host"), ownName) && findToken(connection) != 0;
 }
 
 // The page's own origin: its scheme and the Host it was asked of.
@@ -164,7 +185,7 @@ void writeButtons(mg_connection* connection) {
 // for this server, never for a script or another site, and the address bar,
 // its history and a shared screen are left with the page's address alone.
 int servePage(mg_connection* connection, void* /*unused*/) {
-    char found = isAddress(mg_get_header(connection, "Host")) ? findToken(connection) : '\0';
+    char found = isAddress(mg_get_header(connection, "Host"), ownName) ? findToken(connection) : '\0';
     if (found == 0) {
         mg_send_http_error(connection, 403, "%s", "Forbidden: open the address that kestrovd printed, its token included.");
         return 403;
@@ -217,11 +238,11 @@ Page* findPage(const mg_connection* connection) {
 }
 
 // "down N", "up N" (N: the button's index) or "hold"; false: malformed.
-bool readMessage(const char* data, size_t size, PageEvent& event) {
+bool readMessage(const char* data, size_t size, Request& event) {
     char text[longestMessage + 1];
     std::memcpy(text, data, size);
     text[size] = '\0';
-    event.action = 'h';
+    event.action = 'k';
     if (std::strcmp(text, "hold") == 0) return true;
     const char* number = std::strncmp(text, "down ", 5) == 0 ? text + 5 : std::strncmp(text, "up ", 3) == 0 ? text + 3 : nullptr;
     if (number == nullptr || *number < '0' || *number > '9') return false;  // strtoul would take " 1" and "+1"
@@ -253,7 +274,7 @@ int countRequest(mg_connection* connection) {
     return 429;
 }
 
-void tell(const PageEvent& event) {
+void tell(const Request& event) {
     if (write(events[1], &event, sizeof event) < 0) {}  // the loop is gone: we are ending
 }
 
@@ -262,12 +283,12 @@ void tell(const PageEvent& event) {
 int takeMessage(mg_connection* connection, int bits, char* data, size_t size, void* /*unused*/) {
     int opcode = bits & 0xf;
     if (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG) return 1;
-    PageEvent event{};
+    Request event{'p', 'k', 0, 0, 0};
     bool good = opcode == MG_WEBSOCKET_OPCODE_TEXT && size <= longestMessage && readMessage(data, size, event);
     pthread_mutex_lock(&pagesLock);
     Page* page = findPage(connection);
     good = good && page != nullptr && spend(page->messages, burstMessages, messagesPerSecond);
-    event.page = page != nullptr ? page->id : 0;
+    event.who = page != nullptr ? page->id : 0;
     pthread_mutex_unlock(&pagesLock);
     if (good) tell(event);
     return good ? 1 : 0;
@@ -278,10 +299,10 @@ int takeMessage(mg_connection* connection, int bits, char* data, size_t size, vo
 void closeSocket(const mg_connection* connection, void* /*unused*/) {
     pthread_mutex_lock(&pagesLock);
     Page* page = findPage(connection);
-    PageEvent event{page != nullptr ? page->id : 0, 'c', 0};
+    Request event{'p', 'c', 0, page != nullptr ? page->id : 0, 0};
     if (page != nullptr) *page = pages[--pageCount];
     pthread_mutex_unlock(&pagesLock);
-    if (event.page != 0) tell(event);
+    if (event.who != 0) tell(event);
 }
 
 // The lines of keys that went in, to every page, whole lines a message;
@@ -369,7 +390,7 @@ void readToken(const char* tokenFile) {
 // The connection `fd` from `address`, if it and everyone may have one
 // more. civetweb says when it closes a connection only of those that made a
 // request, so a connection counts as long as its descriptor is its socket.
-bool admit(int fd, const sockaddr_in& peer) {
+bool admit(int fd, int listener, const sockaddr_in& peer) {
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
     pthread_mutex_lock(&visitorsLock);
@@ -382,29 +403,159 @@ bool admit(int fd, const sockaddr_in& peer) {
             visitor.fd = -1;
             free = &visitor;
         }
-        same += open && !visitor.page && std::strcmp(visitor.address, address) == 0 ? 1 : 0;
+        same += open && !visitor.page && visitor.listener == listener && std::strcmp(visitor.address, address) == 0 ? 1 : 0;
     }
     struct stat file {};
     bool room = free != nullptr && same < mostFromOneAddress && fstat(fd, &file) == 0;
     if (room) {
-        *free = Visitor{fd, file.st_ino, "", ntohs(peer.sin_port), false};
+        *free = Visitor{fd, file.st_ino, listener, "", ntohs(peer.sin_port), false};
         std::snprintf(free->address, sizeof free->address, "%s", address);
     }
     pthread_mutex_unlock(&visitorsLock);
     return room;
 }
 
+// ECP's answer: a status, and a line of why or the body asked for.
+int reply(mg_connection* connection, int status, const char* body, const char* type = "text/plain; charset=utf-8",
+          const char* allow = nullptr) {
+    char length[24];
+    std::snprintf(length, sizeof length, "%zu", std::strlen(body));
+    mg_response_header_start(connection, status);
+    if (body[0] != '\0') mg_response_header_add(connection, "Content-Type", type, -1);
+    mg_response_header_add(connection, "Content-Length", length, -1);
+    if (allow != nullptr) mg_response_header_add(connection, "Allow", allow, -1);
+    mg_response_header_send(connection);
+    mg_write(connection, body, std::strlen(body));
+    return status;
+}
+
+// What the device is, as ECP's clients ask before they press: a serial
+// number that stays on this machine (from its machine-id, not the id
+// itself, or else its name) and what it can do, which is keys alone.
+void describeDevice() {
+    char seed[128] = "";
+    int fd = open("/etc/machine-id", O_RDONLY | O_CLOEXEC);
+    ssize_t got = fd >= 0 ? read(fd, seed, sizeof seed - 1) : -1;
+    if (fd >= 0) close(fd);
+    char name[65] = "";
+    gethostname(name, sizeof name - 1);
+    name[std::strspn(name, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-")] = '\0';  // for XML
+    if (got <= 0) std::snprintf(seed, sizeof seed, "%s", name);
+    uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+    for (const char* at = seed; *at != '\0'; ++at) hash = (hash ^ static_cast<unsigned char>(*at)) * 1099511628211ULL;
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%012llX", static_cast<unsigned long long>(hash >> 16));
+    std::snprintf(deviceInfo, sizeof deviceInfo, "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<device-info>\n"
+        "\t<udn>kestrov-%s</udn>\n\t<serial-number>%s</serial-number>\n\t<device-id>%s</device-id>\n"
+        "\t<vendor-name>Kestrov</vendor-name>\n\t<model-name>kestrovd</model-name>\n\t<model-number>kestrovd</model-number>\n"
+        "\t<friendly-device-name>kestrov on %s</friendly-device-name>\n\t<friendly-model-name>Kestrov remote</friendly-model-name>\n"
+        "\t<default-device-name>kestrov on %s</default-device-name>\n\t<user-device-name>kestrov on %s</user-device-name>\n"
+        "\t<software-version>%s</software-version>\n\t<software-build>0</software-build>\n\t<power-mode>PowerOn</power-mode>\n"
+        "\t<is-tv>false</is-tv>\n\t<is-stick>false</is-stick>\n\t<supports-find-remote>false</supports-find-remote>\n"
+        "\t<supports-suspend>false</supports-suspend>\n\t<supports-private-listening>false</supports-private-listening>\n"
+        "\t<headphones-connected>false</headphones-connected>\n\t<supports-ecs-textedit>false</supports-ecs-textedit>\n"
+        "\t<supports-ecs-microphone>false</supports-ecs-microphone>\n\t<supports-wake-on-wlan>false</supports-wake-on-wlan>\n"
+        "\t<has-play-on-roku>false</has-play-on-roku>\n\t<search-enabled>false</search-enabled>\n"
+        "\t<voice-search-enabled>false</voice-search-enabled>\n\t<developer-enabled>false</developer-enabled>\n"
+        "</device-info>\n", serial, serial, serial, name, name, name, KESTROV_VERSION);
+}
+
+constexpr const char* appsList = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<apps>\n</apps>\n";
+constexpr const char* activeApp = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<active-app>\n\t<app>kestrov</app>\n</active-app>\n";
+
+// The button that ECP's name or a Linux key's names; null, and why, if none.
+const Button* findEcpKey(const char* name, const char** why) {
+    const char* canonical = nullptr;
+    *why = nullptr;
+    for (const EcpKey& key : ecpKeys)
+        if (strcasecmp(key.name, name) == 0) {
+            *why = key.why;
+            return key.key != nullptr ? findCode(key.key, &canonical) : nullptr;
+        }
+    return findCode(name, &canonical);
+}
+
+// The key to the loop; answered once its platform calls have returned.
+int pressEcp(mg_connection* connection, char action, const Button& button) {
+    int answer[2];
+    if (pipe2(answer, O_CLOEXEC) != 0) return reply(connection, 503, "cannot reach the remote: no pipe; try again\n");
+    Request request{'e', action, static_cast<unsigned char>(&button - buttons), answer[1], longestHoldMs};
+    if (write(events[1], &request, sizeof request) != sizeof request) close(answer[1]);  // the loop is gone: we are ending
+    pollfd done{answer[0], POLLIN, 0};
+    char byte = 0;
+    bool in = poll(&done, 1, answerWaitMs) > 0 && read(answer[0], &byte, 1) == 1;
+    close(answer[0]);
+    return in ? reply(connection, 200, "") : reply(connection, 503, "the remote did not answer: kestrovd is ending\n");
+}
+
+// Its body, which ECP's clients leave empty, read and let go; false: too long.
+bool skipBody(mg_connection* connection) {
+    char sink[256];
+    long long read = 0;
+    if (mg_get_request_info(connection)->content_length > longestBody) return false;
+    for (int got = 0; read <= longestBody && (got = mg_read(connection, sink, sizeof sink)) > 0;) read += got;
+    return read <= longestBody;
+}
+
+struct Verb {
+    const char* path;
+    char action;
+};
+constexpr Verb verbs[] = {{"/keypress/", 't'}, {"/keydown/", 's'}, {"/keyup/", 'x'}};
+struct Query {
+    const char* path;
+    const char* body;
+};
+const Query queries[] = {{"/query/device-info", deviceInfo}, {"/query/apps", appsList}, {"/query/active-app", activeApp}};
+
+// Every ECP request: within the rate, from no web page; a key by POST, a query by GET.
+int serveEcp(mg_connection* connection) {
+    const mg_request_info* request = mg_get_request_info(connection);
+    pthread_mutex_lock(&keysLock);
+    bool allowed = spend(keys, burstKeys, keysPerSecond);
+    pthread_mutex_unlock(&keysLock);
+    if (!allowed) return reply(connection, 429, "too many requests: at most 30 a second\n");
+    if (mg_get_header(connection, "Origin") != nullptr || !isAddress(mg_get_header(connection, "Host"), ecpName))
+        return reply(connection, 403, "ECP takes no request that a web page can make: no Origin, a Host that is an address\n");
+    if (!skipBody(connection)) {
+        mg_disable_connection_keep_alive(connection);
+        return reply(connection, 413, "a body of 1024 bytes at most: ECP's are empty\n");
+    }
+    const char* path = request->local_uri != nullptr ? request->local_uri : "";
+    bool post = std::strcmp(request->request_method, "POST") == 0;
+    for (const Query& query : queries)
+        if (std::strcmp(path, query.path) == 0)
+            return std::strcmp(request->request_method, "GET") != 0 ? reply(connection, 405, "a query is a GET\n", "", "GET")
+                                                                     : reply(connection, 200, query.body, "text/xml; charset=utf-8");
+    for (const Verb& verb : verbs) {
+        size_t length = std::strlen(verb.path);
+        if (std::strncmp(path, verb.path, length) != 0) continue;
+        if (!post) return reply(connection, 405, "a key is a POST\n", "", "POST");
+        const char* why = nullptr;
+        const Button* button = findEcpKey(path + length, &why);
+        if (button != nullptr) return pressEcp(connection, verb.action, *button);
+        char shown[41] = "";  // the name as asked, if it prints
+        for (size_t i = 0; path[length + i] != '\0' && i < sizeof shown - 1; ++i)
+            shown[i] = path[length + i] >= ' ' && path[length + i] < '\x7f' ? path[length + i] : '?';
+        char line[200];
+        std::snprintf(line, sizeof line, "no button for %s: %s\n", shown,
+                      why != nullptr ? why : "ECP's names and the Linux keys' (KEY_OK) are in kestrovd(1)");
+        return reply(connection, 404, line);
+    }
+    return reply(connection, 404, "no such path: ECP's are /keypress/KEY, /keydown/KEY, /keyup/KEY and /query/...\n");
+}
+
 }  // namespace
 
-const bool pageBuilt = true;
+const bool webBuilt = true;
 
 // civetweb makes and binds a listening socket of its own. Where the system
-// handed us the page's (socket activation), that one takes its place as
+// handed us the face's (socket activation), that one takes its place as
 // civetweb binds, so that the requests that waited in it are served.
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): glibc's names are reserved ones
 extern "C" int bind(int fd, const sockaddr* address, socklen_t size) noexcept {
-    if (starting) pageListener = fd;
-    if (starting && handedSocket >= 0 && dup2(handedSocket, fd) == fd) {
+    if (starting != nullptr) *starting = fd;
+    if (starting != nullptr && handedSocket >= 0 && dup2(handedSocket, fd) == fd) {
         close(handedSocket);
         handedSocket = -1;
         return 0;
@@ -420,8 +571,8 @@ extern "C" int accept(int fd, sockaddr* address, socklen_t* size) {
     int accepted = accept4(fd, address, size, 0);
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    if (accepted < 0 || fd != pageListener || getpeername(accepted, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-        admit(accepted, peer))
+    if (accepted < 0 || (fd != pageListener && fd != ecpListener) ||
+        getpeername(accepted, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || admit(accepted, fd, peer))
         return accepted;
     char from[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &peer.sin_addr, from, sizeof from);
@@ -450,29 +601,61 @@ extern "C" void* dlsym(void* handle, const char* name) noexcept {
     return real != nullptr ? real(handle, renamed ? "SSL_get1_peer_certificate" : name) : nullptr;
 }
 
-int startPages(const sockaddr_in& address, const char* name, int handed, const char* tokenFile, const char* tlsFile,
-               char* shown, size_t shownSize) {
-    readToken(tokenFile);
-    tls = tlsFile != nullptr;
-    if (tls) checkTls(tlsFile);
-    std::snprintf(ownName, sizeof ownName, "%s", name);
+// The Requests' pipe, to the loop, and the pages' lines, from it: once, for both faces.
+void openPipes() {
+    if (events[0] >= 0) return;
+    if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("%s: %s", "cannot serve the web", "no pipe");
+    fcntl(events[0], F_SETFL, O_NONBLOCK);
+    fcntl(lines[1], F_SETFL, O_NONBLOCK);
+    for (Visitor& visitor : visitors) visitor.fd = -1;
+    mg_init_library(MG_FEATURES_WEBSOCKET | (tls ? MG_FEATURES_TLS : 0));  // OpenSSL only when asked
+}
+
+// Where civetweb is to listen, as it takes it ("127.0.0.1:8080", s: TLS),
+// and the host and port of that: the handed socket's, if any.
+void findPorts(const sockaddr_in& address, int handed, const char* face, bool secure, char (&ports)[80],
+               char (&host)[INET_ADDRSTRLEN], unsigned& port) {
     sockaddr_in where = address;
     socklen_t size = sizeof where;
     handedSocket = handed;
     // civetweb, as Debian builds it, serves IPv4 alone
     if (handed >= 0 && (getsockname(handed, reinterpret_cast<sockaddr*>(&where), &size) != 0 || where.sin_family != AF_INET))
-        quit("the page's socket is not IPv4%s: %s", "", "give it an address such as 127.0.0.1:8080 (ListenStream=)");
-    char host[INET_ADDRSTRLEN];
+        quit("the %s socket is not IPv4: give it an address such as %s (ListenStream=)", face,
+             std::strcmp(face, "ECP's") == 0 ? "127.0.0.1:8060" : "127.0.0.1:8080");
     inet_ntop(AF_INET, &where.sin_addr, host, sizeof host);
-    unsigned port = ntohs(where.sin_port);
-    char ports[80];  // as civetweb takes them
-    std::snprintf(ports, sizeof ports, "%s:%u%s", host, port, tls ? "s" : "");
-    if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("%s: %s", "cannot serve the page", "no pipe");
-    fcntl(events[0], F_SETFL, O_NONBLOCK);
-    fcntl(lines[1], F_SETFL, O_NONBLOCK);
+    port = ntohs(where.sin_port);
+    std::snprintf(ports, sizeof ports, "%s:%u%s", host, port, secure ? "s" : "");
+}
+
+// civetweb started on `listener`'s socket, with the signals that end the
+// server left to its loop; every request is counted first, under `lock`,
+// so that none that waited in a handed socket is served before its handler is set.
+mg_context* startCivetweb(const mg_callbacks& callbacks, const char** options, int& listener, const char* ports) {
+    sigset_t ends;
+    sigset_t before;
+    sigemptyset(&ends);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ends, signal);
+    pthread_sigmask(SIG_BLOCK, &ends, &before);
+    starting = &listener;
+    lastWord[0] = '\0';
+    mg_context* started = mg_start(&callbacks, nullptr, options);
+    starting = nullptr;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (started == nullptr) quit("cannot serve at %s: %s", ports, lastWord[0] != '\0' ? lastWord : "civetweb failed");
+    return started;
+}
+void startPages(const sockaddr_in& address, const char* name, int handed, const char* tokenFile, const char* tlsFile,
+                char* shown, size_t shownSize) {
+    readToken(tokenFile);
+    tls = tlsFile != nullptr;
+    if (tls) checkTls(tlsFile);
+    std::snprintf(ownName, sizeof ownName, "%s", name);
+    char ports[80];
+    char host[INET_ADDRSTRLEN];
+    unsigned port = 0;
+    findPorts(address, handed, "the page's", tls, ports, host, port);
+    openPipes();
     requests = Bucket{burstRequests * 1000, nowMs()};
-    for (Visitor& visitor : visitors) visitor.fd = -1;
-    mg_init_library(MG_FEATURES_WEBSOCKET | (tls ? MG_FEATURES_TLS : 0));  // OpenSSL only when asked
     char threads[8];
     std::snprintf(threads, sizeof threads, "%d", workers);
     const char* options[] = {"listening_ports", ports, "num_threads", threads, "request_timeout_ms", "5000",
@@ -482,27 +665,13 @@ int startPages(const sockaddr_in& address, const char* name, int handed, const c
     mg_callbacks callbacks{};
     callbacks.log_message = keepWord;
     callbacks.begin_request = countRequest;
-    // Signals that end the server go to its loop, not to civetweb's threads.
-    sigset_t ends;
-    sigset_t before;
-    sigemptyset(&ends);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ends, signal);
-    pthread_sigmask(SIG_BLOCK, &ends, &before);
-    // A request that waited in a handed socket comes at once: every request
-    // is counted first, under requestsLock, so none is served before its handler is set.
     pthread_mutex_lock(&requestsLock);
-    starting = true;
-    server = mg_start(&callbacks, nullptr, options);
-    starting = false;
-    bool telling = server != nullptr && pthread_create(&teller, nullptr, tellLines, nullptr) == 0;
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    if (server == nullptr) quit("cannot serve the page at %s: %s", ports, lastWord[0] != '\0' ? lastWord : "civetweb failed");
-    if (!telling) quit("%s: %s", "cannot serve the page", "no thread");
+    server = startCivetweb(callbacks, options, pageListener, ports);
+    if (pthread_create(&teller, nullptr, tellLines, nullptr) != 0) quit("%s: %s", "cannot serve the page", "no thread");
     mg_set_request_handler(server, "/$", servePage, nullptr);
     mg_set_websocket_handler(server, "/keys$", acceptSocket, openSocket, takeMessage, closeSocket, nullptr);
     pthread_mutex_unlock(&requestsLock);
     std::snprintf(shown, shownSize, "%s://%s:%u/?token=%s", tls ? "https" : "http", name[0] != '\0' ? name : host, port, token);
-    return events[0];
 }
 
 // A line dropped when 64 KiB of them wait: the pages have stopped taking them.
@@ -510,7 +679,37 @@ void tellPages(const char* line) {
     if (lines[1] >= 0 && write(lines[1], line, std::strlen(line)) < 0) {}
 }
 
-void stopPages() {
+void startEcp(const sockaddr_in& address, const char* name, int handed, char* shown, size_t shownSize) {
+    std::snprintf(ecpName, sizeof ecpName, "%s", name);
+    char ports[80];
+    char host[INET_ADDRSTRLEN];
+    unsigned port = 0;
+    findPorts(address, handed, "ECP's", false, ports, host, port);
+    openPipes();
+    describeDevice();
+    keys = Bucket{burstKeys * 1000, nowMs()};
+    char threads[8];
+    std::snprintf(threads, sizeof threads, "%d", ecpWorkers);
+    const char* options[] = {"listening_ports", ports, "num_threads", threads, "request_timeout_ms", "5000",
+                             "enable_keep_alive", "yes", "keep_alive_timeout_ms", "5000", "max_request_size", "4096",
+                             nullptr};
+    mg_callbacks callbacks{};
+    callbacks.log_message = keepWord;
+    callbacks.begin_request = serveEcp;
+    ecpServer = startCivetweb(callbacks, options, ecpListener, ports);
+    std::snprintf(shown, shownSize, "http://%s:%u/", name[0] != '\0' ? name : host, port);
+}
+
+int webRequests() { return events[0]; }
+
+// A byte on the pipe that the request's thread waits on; closed here, as it was handed to the loop.
+void answerEcp(int who) {
+    if (write(who, "", 1) < 0) {}  // the thread gave up waiting: its client was told
+    close(who);
+}
+
+void stopWeb() {
+    if (ecpServer != nullptr) mg_stop(ecpServer);
     if (server == nullptr) return;
     close(lines[1]);
     pthread_join(teller, nullptr);
