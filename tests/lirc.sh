@@ -7,9 +7,11 @@
 # prints its replay. Usage: tests/lirc.sh HOW-TO-RUN-KESTROVD...
 run="$*" scratch=$(mktemp -d) passed=0 failed=0 here=$(cd "$(dirname "$0")" && pwd)
 trap 'rm -rf "$scratch"' EXIT
-S=$scratch/lircd P=$((20000 + $$ % 20000)) X=$scratch/x H=$((20002 + $$ % 20000)) A=$((20003 + $$ % 20000))
+S=$scratch/lircd P=$((20000 + $$ % 20000)) X=$scratch/x H=$((20002 + $$ % 20000)) A=$((20003 + $$ % 20000)) E=$((20004 + $$ % 20000))
 peer() { timeout 20 /usr/bin/python3 "$here/lircpeer.py" "${peer:-$S}" "$@"; }  # at $S, or at $peer
 irsend() { timeout 15 /usr/bin/irsend "$@"; }  # a server that holds a client up fails its case, and no more
+U=http://127.0.0.1:$E ecp=; [ "${KESTROV_PAGE-ON}" = ON ] && ecp=" --ecp \$E"  # ECP, where kestrovd has it
+curl() { timeout 15 /usr/bin/curl -s -w '%{http_code}/%{num_connects}\n' "$@"; }  # each answer's status, 1: a new connection
 own="env CASCADE_TRACE=/dev/null timeout 10 $run"  # a kestrovd more, for where it listens
 
 twice='bash -c "(LISTEN_PID=\$BASHPID exec \"\$@\"); LISTEN_PID=\$\$ exec \"\$@\"" twice'  # again on the same sockets
@@ -19,15 +21,16 @@ init() { env KESTROVD="$daemon" KESTROVD_PIDFILE="$X.pid" KESTROVD_LOG="$X.log" 
 activate="systemd-socket-activate -E CASCADE_TRACE -E ASAN_OPTIONS -E UBSAN_OPTIONS"  # no other variable goes through
 check() {  # [handed=ARGS] [serve=true] check STATUS KEYS COMMAND [OUTPUT]
     rm -rf "$scratch/trace" "$X"* "$S"  # a socket left by the system's stand-in
-    how="$run --socket \$S --listen \$P"
+    how="$run --socket \$S --listen \$P$ecp"
     [ -z "${handed-}" ] || how="$activate -l \$S $handed $run"
     [ -z "${serve-}" ] || how=$serve
     eval "CASCADE_TRACE=\$scratch/trace exec $how" >"$scratch/server" 2>&1 & server=$!
     i=0; until [ -S "$S" ] || [ "$how" = true ] || [ $((i += 1)) -gt 500 ]; do sleep 0.02; done
+    case $how in *--ecp*) until grep -qs '^kestrovd: ECP at' "$scratch/server" || [ $((i += 1)) -gt 500 ]; do sleep 0.02; done ;; esac
     eval "$3" >"$scratch/out" 2>&1 </dev/null; status=$?
     kill -TERM $server 2>/dev/null; wait $server; ended=$?
     if [ -n "${handed-}" ]; then [ -S "$S" ] || ended="$ended, $S gone"; elif [ -e "$S" ]; then ended="$ended, $S left"; fi
-    out=$(awk 'started; /^kestrovd: remote kestrov/ { started = 1 }' "$scratch/server" | cat "$scratch/out" - | sed ':a;N;$!ba;s/\n/ | /g')
+    out=$(awk 'started && !/^kestrovd: ECP at/; /^kestrovd: remote kestrov/ { started = 1 }' "$scratch/server" | cat "$scratch/out" - | sed ':a;N;$!ba;s/\n/ | /g')
     got=$(awk '{ printf "%s %s ", $1, $3 }' "$scratch/trace" 2>/dev/null)
     want=$(for key in $2; do printf 'down %s up %s ' "$key" "$key"; done)
     case $out in ${4-}) out= ;; *) out=${out:-(nothing)} ;; esac
@@ -66,6 +69,38 @@ check 0 'arrow-down' 'peer "FOO\n" "\n" "SEND_ONCE\n" "SEND_ONCE kestrov\n" "SEN
 check 0 'select'     'peer "SEND_START kestrov KEY_OK\n" "SEND_STOP kestrov KEY_UP\n" "SEND_STOP kestrov KEY_OK\n"' 'BEGIN|SEND_START kestrov KEY_OK|SUCCESS|END|000000000001000b 00 KEY_OK kestrov|BEGIN|SEND_STOP kestrov KEY_UP|ERROR|DATA|1|specified code does not match|END|BEGIN|SEND_STOP kestrov KEY_OK|SUCCESS|END|'
 check 0 'arrow-up arrow-down' 'peer "SEND_ONCE kestrov KEY_UP 1\n" "SEND_ONCE kestrov KEY_UP 77\n" "SEND_ONCE kestrov KEY_UP 99999999999999999999\n" "set_transmitters 1\n" "SEND_ONCE kestrov KEY_DOWN\n"' \
     'BEGIN|SEND_ONCE kestrov KEY_UP 1|SUCCESS|END|000000000001000c 00 KEY_UP kestrov|BEGIN|SEND_ONCE kestrov KEY_UP 77|ERROR|DATA|1|too many repeats: "77" > "76"|END|BEGIN|SEND_ONCE kestrov KEY_UP 99999999999999999999|ERROR|DATA|1|too many repeats: "99999999999999999999" > "76"|END|BEGIN|set_transmitters 1|SUCCESS|END|BEGIN|SEND_ONCE kestrov KEY_DOWN|SUCCESS|END|000000000001000d 00 KEY_DOWN kestrov|'
+
+# ECP (curl with its URLs on one connection): every verb; a key held by keydown until its keyup, 10 s, or a LIRC
+# client's key; keyup of a key not held; names whatever their case, Lit_ percent-encoded, Linux's key names; the keys
+# to LIRC's clients; those with no button refused; queries.
+if [ -n "$ecp" ]; then
+    check 0 'select'              'curl -d "" $U/keypress/Select'                                                   '200/1'
+    check 0 'select 1 f1 menu'    'curl -d "" $U/keypress/select $U/keypress/Lit_%31 $U/keypress/key_f1 $U/keypress/HOME' '200/1 | 200/0 | 200/0 | 200/0'
+    check 0 'arrow-left'          'curl -d "" $U/keydown/Left; sleep 0.3; cat $scratch/trace; curl -d "" $U/keyup/Left $U/keyup/Left' '200/1 | down 0x1000E arrow-left | 200/1 | 200/0'
+    check 0 'arrow-left'          'curl -d "" $U/keydown/Left; sleep 10.5; cat $scratch/trace; curl -d "" $U/keyup/Left' '200/1 | down 0x1000E arrow-left | up 0x1000E arrow-left | 200/1'
+    check 0 'arrow-left arrow-up' 'curl -d "" $U/keydown/Left; irsend -d $S SEND_ONCE kestrov KEY_UP; curl -d "" $U/keyup/Left' '200/1 | 200/1'
+    check 0 'arrow-left'          'irsend -d $S SEND_START kestrov KEY_LEFT; curl -d "" $U/keyup/Left; irsend -d $S SEND_STOP kestrov KEY_LEFT' '200/1'
+    check 0 'select'              'irw $S & sleep 0.5; curl -d "" $U/keypress/Select; sleep 0.5; kill $!'              '*000000000001000b 00 KEY_OK kestrov*'
+    check 0 'pause'               'curl -d "" $U/keyup/Play $U/keypress/PowerOff $U/keypress/Lit_a $U/keypress/KEY_VOLUMEUP $U/keypress/KEY_PAUSE' \
+        '200/1 | no button for PowerOff: the remote*s one power button toggles: send Power | 404/0 | no button for Lit_a: * | 404/0 | no button for KEY_VOLUMEUP: * | 404/0 | 200/0'
+    check 0 ''                    'curl $U/keypress/Select; curl -d "" $U/query/apps; curl -X PUT $U/keyup/Up; curl $U/nothing; curl -d "" $U/' \
+        'a key is a POST | 405/1 | a query is a GET | 405/1 | a key is a POST | 405/1 | no such path: * | 404/1 | no such path: * | 404/1'
+    check 0 ''                    'curl $U/query/device-info $U/query/apps $U/query/active-app | grep -v "^.<\(is\|supports\|has\|[a-z-]*enabled\|headphones\)"' \
+        '<?xml version="1.0" encoding="UTF-8" ?> | <device-info> | ?<udn>kestrov-[0-9A-F][0-9A-F]*</udn> | ?<serial-number>[0-9A-F]*</serial-number> | ?<device-id>* | ?<vendor-name>Kestrov</vendor-name> | ?<model-name>kestrovd</model-name> | * | ?<software-version>0.2</software-version> | * | </device-info> | 200/1 | <?xml version="1.0" encoding="UTF-8" ?> | <apps> | </apps> | 200/0 | <?xml version="1.0" encoding="UTF-8" ?> | <active-app> | ?<app>kestrov</app> | </active-app> | 200/0'
+    check 0 ''                    '$own --socket $X --ecp $((E + 1)) & sleep 1; for port in $E $((E + 1)); do curl http://127.0.0.1:$port/query/device-info | grep serial; done | uniq | wc -l; kill $!' '*1'
+
+# What a web page can make a browser send (an Origin; a Host that is a name, as DNS rebinding gives) and what no
+# client should (a 10 KB path, a long body, a byte a second, 9 connections from one address): refused or cut short,
+# nothing pressed, the next client served.
+    check 0 'arrow-up'   'curl -d "" -H "Origin: http://127.0.0.1:$E" $U/keypress/Power; curl -d "" -H "Origin: null" $U/keydown/Power; curl -d "" $U/keypress/Up' \
+        'ECP takes no request that a web page can make: * | 403/1 | ECP takes no * | 403/1 | 200/1'
+    check 0 'arrow-up'   'curl -d "" -H "Host: kestrov.example:$E" $U/keypress/Power; curl -d "" -H "Host: localhost:$E" $U/keypress/Up' 'ECP takes no * | 403/1 | 200/1'
+    check 0 'arrow-up'   'curl -d "" $U/keypress/Power$(printf %010000d 0) | tail -n1; curl -d "$(printf %02000d 0)" $U/keypress/Power; curl -d "" $U/keypress/Up' \
+        '*400/1 | a body of 1024 bytes at most: ECP*s are empty | 413/1 | 200/1'
+    check 0 'arrow-up'   'peer=127.0.0.1:$E peer --drip 1 "POST /keypress/Power HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" & sleep 1; curl -d "" $U/keypress/Up; wait $!' '200/1 | HTTP/1.? 400 Bad Request*(closed)'
+    check 0 'arrow-up'   'peer=127.0.0.1:$E peer --from 127.0.0.2 --crowd 8 --stay 2 "" & sleep 1; curl -d "" $U/keypress/Up; wait $!' \
+        'HTTP/1.1 429 Too Many Requests*|too many connections from 127.0.0.2: 8 at once, 64 from all|(closed) | 200/1'
+fi
 
 # Bad clients: each gets its ERROR or is closed, and the others are served meanwhile; out of descriptors, the next
 # client waits, without the server spinning.
@@ -111,6 +146,7 @@ check 2 ''           '$own --socket $X --permission 9'                          
 lirc='--fdname=lirc:lirc' token=0123456789abcdef0123456789abcdef
 handed=$lirc check 0 'arrow-up'            'irsend -d $S SEND_ONCE kestrov KEY_UP; stat -c %A $S'  'srw-r--r--'
 handed="-l 127.0.0.1:$A $lirc" check 0 'arrow-down' 'irsend -a 127.0.0.1:$A SEND_ONCE kestrov KEY_DOWN'
+check 0 'arrow-up'   'CASCADE_TRACE=$scratch/trace $activate -l $X --fdname=lirc $run --token-file $X.t 2>/dev/null & sleep 0.5; irsend -d $X SEND_ONCE kestrov KEY_UP; kill $!'
 handed="$lirc $twice" check 0 'arrow-up arrow-down' 'irsend -d $S SEND_ONCE kestrov KEY_UP; pkill -TERM -P $server; sleep 1; irsend -d $S SEND_ONCE kestrov KEY_DOWN' 'kestrovd: remote kestrov at */lircd'
 check 2 ''           '$activate -l $X $run --socket $X 2>&1 & sleep 0.5; irsend -d $X SEND_ONCE kestrov KEY_UP >/dev/null 2>&1; wait $!' '* | kestrovd: the system hands this kestrovd its sockets: give their places and modes in its socket units, *'
 

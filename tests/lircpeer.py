@@ -8,7 +8,8 @@ feeds as |, and "(closed)" if the server closed the connection.
   --hang      after the texts, waits up to 15 s for the server to close
   --stay S    then stays connected S seconds more
   --from ADDR connects over TCP from that address (127.0.0.2: another machine's)
-Usage: lircpeer.py SOCKET|HOST:PORT [--from ADDR] [--crowd N] [--deaf N] [--hang] [--stay S] TEXT..."""
+  --drip S    sends the texts a byte at a time, S seconds apart
+Usage: lircpeer.py SOCKET|HOST:PORT [--from ADDR] [--crowd N] [--deaf N] [--hang] [--stay S] [--drip S] TEXT..."""
 import socket
 import sys
 import time
@@ -26,9 +27,10 @@ def option(name, default):  # the value after --NAME, both taken out of args
 
 
 crowd, deaf = int(option('--crowd', 0)), int(option('--deaf', 0))
-stay, source = float(option('--stay', 0)), option('--from', '127.0.0.1')
+stay, source, drip = float(option('--stay', 0)), option('--from', '127.0.0.1'), float(option('--drip', 0))
 hang = '--hang' in args
 texts = [a.encode('latin-1').decode('unicode_escape').encode('latin-1') for a in args if a != '--hang']
+texts = [bytes([byte]) for text in texts for byte in text] if drip else texts
 
 
 def connect():
@@ -57,7 +59,7 @@ for text in texts:
         peer.sendall(text)
     except OSError:  # closed already: what it said comes below
         break
-    time.sleep(0.1)
+    time.sleep(drip or 0.1)
 peer.settimeout(15 if hang else 0.5)
 try:
     while True:

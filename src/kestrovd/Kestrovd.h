@@ -1,8 +1,8 @@
 // What kestrovd's loop (Loop.cpp) and its faces share. The loop holds the
 // one key down, its deadlines and the broadcast; the faces, LIRC's
 // (Lirc.cpp) and the two over HTTP, the page and ECP (Web.cpp), hand it
-// Requests and take back its answers and lines. A face reaches the loop
-// only through its Requests and the helpers (Helpers.cpp): no face calls
+// requests for keys and take back its answers and lines. A face reaches the loop
+// only through its requests for keys and the helpers (Helpers.cpp): no face calls
 // the loop, and the faces call nothing of each other.
 #ifndef KESTROVD_H
 #define KESTROVD_H
@@ -13,7 +13,7 @@
 #include <sys/types.h>
 
 // A key that a face asks for, and who asked, so that its answer goes back.
-struct Request {
+struct KeyRequest {
     char face;             // 'l' LIRC's, 'p' the page, 'e' ECP
     char action;           // 't' tap; 'r' held holdMs, answered when it goes up; 's' held until its stop;
                            // 'x' stop; a page's: 'd' down, 'u' up, 'k' still held, 'c' closed
@@ -49,7 +49,7 @@ void listenHanded(int fd);  // a listening socket that the system handed us
 int watchLirc(pollfd* ready);  // fills what to wait on: its count
 // What came (ready as watchLirc filled it): at most a command a client, its
 // keys into `asked`, their count.
-int serveLirc(const pollfd* ready, int count, Request* asked);
+int serveLirc(const pollfd* ready, int count, KeyRequest* asked);
 long long lircDeadline();  // when a half line ends its client; now: a line waits
 // The answer to a client's key: SUCCESS, or ERROR for `refusal`; then `line`.
 void replyLirc(int who, const char* refusal, const char* line);
@@ -71,7 +71,7 @@ void startPages(const sockaddr_in& address, const char* name, int handed, const 
                 char* shown, size_t shownSize);
 // ECP's keys and queries at `address` or at `handed`; `shown` its address.
 void startEcp(const sockaddr_in& address, const char* name, int handed, char* shown, size_t shownSize);
-int webRequests();  // the read end of the pipe of both faces' Requests
+int webRequests();  // the read end of the pipe of both faces' requests for keys
 void tellPages(const char* line);  // a key that went in, as lircd broadcasts it, to every page
 void answerEcp(int who);           // its key is in
 void stopWeb();

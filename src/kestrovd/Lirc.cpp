@@ -135,15 +135,15 @@ const Button* findNamed(Client& client, const char* line, const Words& words, in
 }
 
 // The key for the loop; the client's reply waits for it.
-bool ask(Client& client, const char* line, const Button* button, char action, long long holdMs, Request& asked) {
+bool ask(Client& client, const char* line, const Button* button, char action, long long holdMs, KeyRequest& asked) {
     if (button == nullptr) return false;
-    asked = Request{'l', action, static_cast<unsigned char>(button - buttons), client.id, holdMs};
+    asked = KeyRequest{'l', action, static_cast<unsigned char>(button - buttons), client.id, holdMs};
     client.waits = true;
     std::snprintf(client.command, sizeof client.command, "%s", line);
     return true;
 }
 
-bool sendOnce(Client& client, const char* line, const Words& words, Request& asked) {
+bool sendOnce(Client& client, const char* line, const Words& words, KeyRequest& asked) {
     const char* name = nullptr;
     const Button* button = findNamed(client, line, words, 4, &name);
     long long holdMs = readRepeats(words.count == 4 ? words.word[3] : nullptr);
@@ -158,26 +158,26 @@ bool sendOnce(Client& client, const char* line, const Words& words, Request& ask
     return false;
 }
 
-bool sendStart(Client& client, const char* line, const Words& words, Request& asked) {
+bool sendStart(Client& client, const char* line, const Words& words, KeyRequest& asked) {
     const char* name = nullptr;
     return ask(client, line, findNamed(client, line, words, 3, &name), 's', longestHoldMs, asked);
 }
 
-bool sendStop(Client& client, const char* line, const Words& words, Request& asked) {
+bool sendStop(Client& client, const char* line, const Words& words, KeyRequest& asked) {
     const char* name = nullptr;
     return ask(client, line, findNamed(client, line, words, 3, &name), 'x', 0, asked);
 }
 
 // Scripts for IR blasters choose the transmitters first; the device is the
 // one transmitter.
-bool setTransmitters(Client& client, const char* line, const Words& /*words*/, Request& /*asked*/) {
+bool setTransmitters(Client& client, const char* line, const Words& /*words*/, KeyRequest& /*asked*/) {
     succeed(client, line);
     return false;
 }
 
 // LIST: the remote; LIST kestrov: a line a button, its code and first name;
 // LIST kestrov CODE: that code's line.
-bool list(Client& client, const char* line, const Words& words, Request& /*asked*/) {
+bool list(Client& client, const char* line, const Words& words, KeyRequest& /*asked*/) {
     const char* name = nullptr;
     if (words.count == 1) {
         answer(client, line, remoteName);
@@ -192,7 +192,7 @@ bool list(Client& client, const char* line, const Words& words, Request& /*asked
     return false;
 }
 
-bool version(Client& client, const char* line, const Words& /*words*/, Request& /*asked*/) {
+bool version(Client& client, const char* line, const Words& /*words*/, KeyRequest& /*asked*/) {
     answer(client, line, "kestrovd " KESTROV_VERSION);
     return false;
 }
@@ -200,7 +200,7 @@ bool version(Client& client, const char* line, const Words& /*words*/, Request& 
 // Each directive answers at once, or asks the loop for a key (true).
 struct Directive {
     const char* name;
-    bool (*run)(Client& client, const char* line, const Words& words, Request& asked);
+    bool (*run)(Client& client, const char* line, const Words& words, KeyRequest& asked);
 };
 constexpr Directive directives[] = {
     {"SEND_ONCE", sendOnce}, {"SEND_START", sendStart}, {"SEND_STOP", sendStop}, {"LIST", list}, {"VERSION", version},
@@ -218,7 +218,7 @@ bool isHttp(const Words& words) {
 
 // One command line; the directive, remote and code whatever their case, as
 // lircd takes them. 'h': HTTP, which is not run; 'k': a key asked for; 0: answered.
-char runCommand(Client& client, const char* line, Request& asked) {
+char runCommand(Client& client, const char* line, KeyRequest& asked) {
     Words words{};
     split(line, words);
     if (isHttp(words)) return 'h';
@@ -243,7 +243,7 @@ bool hasLine(const Client& client) { return std::memchr(client.line, '\n', clien
 
 // A whole line, bytes that no LIRC client sends, or too long a line: the
 // first is run, the others end the connection. True: a key asked for.
-bool takeLine(int index, Request& asked) {
+bool takeLine(int index, KeyRequest& asked) {
     Client& client = clients[index];
     if (client.waits) return false;  // its next line waits for the reply it is owed, as lircd's would
     char* end = static_cast<char*>(std::memchr(client.line, '\n', client.lineSize));
@@ -275,7 +275,7 @@ bool takeLine(int index, Request& asked) {
 
 // What came from the client, and at most one line of it run, so that a
 // client that sends much holds up no other.
-bool serve(int index, short events, Request& asked) {
+bool serve(int index, short events, KeyRequest& asked) {
     Client& client = clients[index];
     if ((events & POLLOUT) != 0) flush(client);
     if ((events & (POLLHUP | POLLERR)) != 0 && hasLine(client) && client.waits) {
@@ -447,7 +447,7 @@ int watchLirc(pollfd* ready) {
 
 // Every client in turn, from the last: dropping one moves the last into its
 // place. A half line left so for lineWaitMs ends its client. Then new ones.
-int serveLirc(const pollfd* ready, int count, Request* asked) {
+int serveLirc(const pollfd* ready, int count, KeyRequest* asked) {
     int listening = listenerCount;
     int keys = 0;
     for (int i = count - listening - 1; i >= 0; --i) {

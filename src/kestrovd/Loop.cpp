@@ -40,15 +40,15 @@ constexpr long long pageSilenceMs = 1000;  // a page holding a key says so every
 struct Held {
     const Button* button;
     long long untilMs;
-    bool started;  // by SEND_START or ECP's keydown: its stop ends it
-    Request owed;  // a LIRC client's SEND_ONCE with repeats, answered as it goes up (face 0: none)
+    char startedBy;  // the face whose SEND_START or keydown it is, which its stop ends; 0: none
+    KeyRequest owed;  // a LIRC client's SEND_ONCE with repeats, answered as it goes up (face 0: none)
     char told[80]; // its broadcast line, owed after that answer
     int page;            // the page holding it; 0: none
     long long heardMs;   // when that page last said so
-} held{nullptr, 0, false, {}, "", 0, 0};
-// The last hold that the server ended (at 10 s, for another key), not its
-// stop: that stop, from any connection, as irsend sends it, then succeeds,
-// as the hold it asks to end is over.
+} held{nullptr, 0, 0, {}, "", 0, 0};
+// The last hold that the server or another face ended (at 10 s, for
+// another key, by ECP's keyup), not its own stop: that stop, from any
+// connection, as irsend sends it, then succeeds, as the hold it asks to end is over.
 const Button* letGo;
 
 int wakeUp[2] = {-1, -1};  // written by the signal handler, read by the loop
@@ -56,14 +56,14 @@ volatile sig_atomic_t ending = 0;
 
 // The face that asked gets its answer: LIRC's client its reply and then the
 // key's line, ECP its 200. A page asks for no answer.
-void answer(const Request& request, const char* refusal, const char* line) {
+void answer(const KeyRequest& request, const char* refusal, const char* line) {
     if (request.face == 'l') replyLirc(request.who, refusal, line);
     else if (request.face == 'e') answerEcp(request.who);
 }
 
 // The key's line to every LIRC client and page; a LIRC client that asked
 // gets it after its reply.
-void broadcast(const Button& button, const Request& request, char (&line)[80]) {
+void broadcast(const Button& button, const KeyRequest& request, char (&line)[80]) {
     std::snprintf(line, sizeof line, "%016lx 00 %s %s\n", button.code, button.keys[0].name, remoteName);
     tellLirc(line, request.face == 'l' ? request.who : 0);
     tellPages(line);
@@ -72,22 +72,22 @@ void broadcast(const Button& button, const Request& request, char (&line)[80]) {
 void releaseHeld() {
     if (held.button == nullptr) return;
     CascadeInput::DispatchKeyUp(held.button->code);
-    if (held.started) letGo = held.button;
+    if (held.startedBy != 0) letGo = held.button;
     held.button = nullptr;
     held.page = 0;
     answer(held.owed, nullptr, held.told);
-    held.owed = Request{};
+    held.owed = KeyRequest{};
 }
 
 // A new key ends the last, as on a receiver.
-void pressDown(const Button& button, const Request& request, char (&line)[80]) {
+void pressDown(const Button& button, const KeyRequest& request, char (&line)[80]) {
     releaseHeld();
     CascadeInput::DispatchKeyDown(button.code);
     broadcast(button, request, line);
 }
 
 // A tap, a key held for its time, or one held until its stop.
-void pressKey(const Request& request) {
+void pressKey(const KeyRequest& request) {
     const Button& button = buttons[request.button];
     char line[80];
     if (request.action == 's') letGo = nullptr;  // a new hold: only the one it ends is let go
@@ -97,26 +97,28 @@ void pressKey(const Request& request) {
         return answer(request, nullptr, line);
     }
     bool started = request.action == 's';
-    held = Held{&button, nowMs() + request.holdMs, started, started ? Request{} : request, "", 0, 0};
+    held = Held{&button, nowMs() + request.holdMs, started ? request.face : '\0', started ? KeyRequest{} : request, "", 0, 0};
     std::snprintf(held.told, sizeof held.told, "%s", line);
     if (started) answer(request, nullptr, line);  // a hold for its time is answered as it goes up
 }
 
-// A stop of the key held until its stop, or of one the server let go: a
-// success. Stopping nothing, or another key, is refused.
-void stopKey(const Request& request) {
+// A stop of the key held until its stop, or of one let go: a success.
+// Another face's stop leaves the hold's own to succeed too (irsend's
+// SEND_STOP after ECP's keyup). Stopping nothing, or another key, is refused.
+void stopKey(const KeyRequest& request) {
     const Button* button = &buttons[request.button];
-    bool holds = held.button == button && held.started;
+    bool holds = held.button == button && held.startedBy != 0;
+    bool own = holds && held.startedBy == request.face;
     if (holds) releaseHeld();
     if (holds || letGo == button) {
-        letGo = nullptr;
+        if (!holds || own) letGo = nullptr;
         return answer(request, nullptr, "");
     }
-    answer(request, held.button == nullptr || !held.started ? "not repeating" : "specified code does not match", "");
+    answer(request, held.button == nullptr || held.startedBy == 0 ? "not repeating" : "specified code does not match", "");
 }
 
 // What a page asks: a button down until it says up, goes or falls silent.
-void takePageRequest(const Request& request) {
+void takePageRequest(const KeyRequest& request) {
     const Button& button = buttons[request.button];
     bool holds = held.button != nullptr && held.page == request.who;
     if (request.action == 'k' && holds) held.heardMs = nowMs();
@@ -125,10 +127,10 @@ void takePageRequest(const Request& request) {
     char line[80];
     pressDown(button, request, line);
     long long now = nowMs();
-    held = Held{&button, now + longestHoldMs, false, {}, "", request.who, now};
+    held = Held{&button, now + longestHoldMs, 0, {}, "", request.who, now};
 }
 
-void take(const Request& request) {
+void take(const KeyRequest& request) {
     if (request.face == 'p') takePageRequest(request);
     else if (request.action == 'x') stopKey(request);
     else pressKey(request);
@@ -136,7 +138,7 @@ void take(const Request& request) {
 
 // Both HTTP faces' requests, as they came.
 void takeWebRequests(int fd) {
-    Request request{};
+    KeyRequest request{};
     while (read(fd, &request, sizeof request) == sizeof request) take(request);
 }
 
@@ -159,7 +161,7 @@ void serveAll(int webFd) {
             return say("cannot wait for clients: %s", std::strerror(errno));
         if (held.button != nullptr && nowMs() >= heldUntil()) releaseHeld();
         if (ready[1].revents != 0) takeWebRequests(webFd);
-        Request asked[mostLircWatched];
+        KeyRequest asked[mostLircWatched];
         int keys = serveLirc(ready + 2, count - 2, asked);
         for (int i = 0; i < keys; ++i) take(asked[i]);
     }
@@ -270,7 +272,7 @@ sockaddr_in readWebAddress(const char* option, const char* given, char (&name)[6
     const char* port = std::strcmp(option, "ecp") == 0 ? "8060" : "8080";
     char line[160];
     std::snprintf(line, sizeof line, "--%s %.60s: not [ADDR:]PORT or NAME:PORT of this machine, as %s or 192.168.1.2:%s",
-                  option, given, port, port);
+                  option, given != nullptr ? given : "", port, port);
     if (given != nullptr && !findAddress(given, address, &name)) quit("%s%s", line, "");
     return address;
 }
@@ -285,7 +287,8 @@ int main(int argc, char* argv[]) {
     int handed = usable ? takeHanded(pageSocket, ecpSocket) : 0;
     bool page = places.http != nullptr || pageSocket >= 0;
     bool ecp = places.ecp != nullptr || ecpSocket >= 0;
-    if (!usable || ((places.tokenFile != nullptr || places.tlsFile != nullptr) && !page)) {
+    // The system's unit names the page's token file for when the page's socket is enabled too.
+    if (!usable || ((places.tokenFile != nullptr || places.tlsFile != nullptr) && !page && handed == 0)) {
         std::fputs("kestrovd: usage: kestrovd [--socket PATH] [--permission MODE] [--listen [ADDR:]PORT]\n"
                    "                         [--http [ADDR:]PORT] [--token-file FILE] [--tls FILE] [--ecp [ADDR:]PORT]\n",
                    stderr);
@@ -308,8 +311,8 @@ int main(int argc, char* argv[]) {
     if (places.port != nullptr) listenAtPort(places.port);
     char pageAddress[160] = "";
     char ecpAddress[80] = "";
-    char name[64] = "";
     if (page) {
+        char name[64] = "";
         sockaddr_in address = readWebAddress("http", places.http, name);
         startPages(address, name, pageSocket, places.tokenFile, places.tlsFile, pageAddress, sizeof pageAddress);
     }

@@ -1,6 +1,6 @@
 // kestrovd's faces over HTTP (Kestrovd.h), both served by civetweb on
 // threads of its own: the page and ECP. What they ask for goes to the loop
-// as Requests on a pipe, so that only the loop presses keys.
+// as requests for keys on a pipe, so that only the loop presses keys.
 //
 // The page is one file, Page.html, embedded at build time; its buttons come from Buttons.h and Keys.h as it
 // is served, so that the page and the tool never disagree. No one gets in
@@ -78,7 +78,7 @@ int lastId;
 pthread_mutex_t pagesLock = PTHREAD_MUTEX_INITIALIZER;
 Bucket requests;
 pthread_mutex_t requestsLock = PTHREAD_MUTEX_INITIALIZER;
-int events[2] = {-1, -1};  // Requests, to the server's loop
+int events[2] = {-1, -1};  // requests for keys, to the server's loop
 int lines[2] = {-1, -1};   // keys that went in, from the loop to the pages
 pthread_t teller;
 char token[65];
@@ -238,7 +238,7 @@ Page* findPage(const mg_connection* connection) {
 }
 
 // "down N", "up N" (N: the button's index) or "hold"; false: malformed.
-bool readMessage(const char* data, size_t size, Request& event) {
+bool readMessage(const char* data, size_t size, KeyRequest& event) {
     char text[longestMessage + 1];
     std::memcpy(text, data, size);
     text[size] = '\0';
@@ -274,7 +274,7 @@ int countRequest(mg_connection* connection) {
     return 429;
 }
 
-void tell(const Request& event) {
+void tell(const KeyRequest& event) {
     if (write(events[1], &event, sizeof event) < 0) {}  // the loop is gone: we are ending
 }
 
@@ -283,7 +283,7 @@ void tell(const Request& event) {
 int takeMessage(mg_connection* connection, int bits, char* data, size_t size, void* /*unused*/) {
     int opcode = bits & 0xf;
     if (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG) return 1;
-    Request event{'p', 'k', 0, 0, 0};
+    KeyRequest event{'p', 'k', 0, 0, 0};
     bool good = opcode == MG_WEBSOCKET_OPCODE_TEXT && size <= longestMessage && readMessage(data, size, event);
     pthread_mutex_lock(&pagesLock);
     Page* page = findPage(connection);
@@ -299,7 +299,7 @@ int takeMessage(mg_connection* connection, int bits, char* data, size_t size, vo
 void closeSocket(const mg_connection* connection, void* /*unused*/) {
     pthread_mutex_lock(&pagesLock);
     Page* page = findPage(connection);
-    Request event{'p', 'c', 0, page != nullptr ? page->id : 0, 0};
+    KeyRequest event{'p', 'c', 0, page != nullptr ? page->id : 0, 0};
     if (page != nullptr) *page = pages[--pageCount];
     pthread_mutex_unlock(&pagesLock);
     if (event.who != 0) tell(event);
@@ -479,7 +479,7 @@ const Button* findEcpKey(const char* name, const char** why) {
 int pressEcp(mg_connection* connection, char action, const Button& button) {
     int answer[2];
     if (pipe2(answer, O_CLOEXEC) != 0) return reply(connection, 503, "cannot reach the remote: no pipe; try again\n");
-    Request request{'e', action, static_cast<unsigned char>(&button - buttons), answer[1], longestHoldMs};
+    KeyRequest request{'e', action, static_cast<unsigned char>(&button - buttons), answer[1], longestHoldMs};
     if (write(events[1], &request, sizeof request) != sizeof request) close(answer[1]);  // the loop is gone: we are ending
     pollfd done{answer[0], POLLIN, 0};
     char byte = 0;
@@ -601,7 +601,7 @@ extern "C" void* dlsym(void* handle, const char* name) noexcept {
     return real != nullptr ? real(handle, renamed ? "SSL_get1_peer_certificate" : name) : nullptr;
 }
 
-// The Requests' pipe, to the loop, and the pages' lines, from it: once, for both faces.
+// The pipe of requests for keys, to the loop, and the pages' lines, from it: once, for both faces.
 void openPipes() {
     if (events[0] >= 0) return;
     if (pipe2(events, O_CLOEXEC) != 0 || pipe2(lines, O_CLOEXEC) != 0) quit("%s: %s", "cannot serve the web", "no pipe");
@@ -653,7 +653,7 @@ void startPages(const sockaddr_in& address, const char* name, int handed, const 
     char ports[80];
     char host[INET_ADDRSTRLEN];
     unsigned port = 0;
-    findPorts(address, handed, "the page's", tls, ports, host, port);
+    findPorts(address, handed, "page's", tls, ports, host, port);
     openPipes();
     requests = Bucket{burstRequests * 1000, nowMs()};
     char threads[8];
