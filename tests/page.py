@@ -4,7 +4,7 @@ starts kestrovd with --http on {port} and its keys on standard output or error a
 them ("down 0x1000C arrow-up"), or, with --reader, as a reader of the device reads them ("event TYPE CODE
 VALUE SECONDS", tests/reader -t): then the keys are those of the device, timed by its clock, and a hold must
 have the device's repeats. {dir} is a scratch folder; {lircport}, a free port for LIRC over TCP, where the
-pages of other sites aim too; {tls}, with --tls, a certificate and key made for 127.0.0.1, and then the page
+pages of other sites aim too; {ecpport}, one for ECP, pressed over HTTP from here and aimed at by them too; {tls}, with --tls, a certificate and key made for 127.0.0.1, and then the page
 is https://. It ends kestrovd with SIGTERM, or, if it has a {stopport}, by a connection there (a virtual
 device's), and wants status 0. A failing line prints its replay. Run by /usr/bin/python3, whose are Debian's
 selenium modules.
@@ -34,7 +34,7 @@ def freePort():
         return free.getsockname()[1]
 
 
-port, stopPort, lircPort, scratch = freePort(), freePort(), freePort(), tempfile.mkdtemp()
+port, stopPort, lircPort, ecpPort, scratch = freePort(), freePort(), freePort(), freePort(), tempfile.mkdtemp()
 if options.tls:  # a device's own certificate, as the manual page makes it
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
                     "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", f"{scratch}/tls.pem",
@@ -44,8 +44,10 @@ if options.tls:  # a device's own certificate, as the manual page makes it
     os.chmod(f"{scratch}/tls.pem", 0o600)
 web, ws = ("https", "wss") if options.tls else ("http", "ws")
 command = [word.replace("{port}", str(port)).replace("{stopport}", str(stopPort)).replace("{dir}", scratch)
-           .replace("{lircport}", str(lircPort)).replace("{tls}", f"{scratch}/tls.pem") for word in options.command]
+           .replace("{lircport}", str(lircPort)).replace("{ecpport}", str(ecpPort)).replace("{tls}", f"{scratch}/tls.pem")
+           for word in options.command]
 lirc = "{lircport}" in " ".join(options.command)  # LIRC over TCP, here
+ecp = "{ecpport}" in " ".join(options.command)
 server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
 heard = []  # (when, line) of all that kestrovd and the device print
 
@@ -277,6 +279,9 @@ def aimedAtLirc():
             connection.close()
     threading.Thread(target=keep, daemon=True).start()
     body = "SEND_ONCE kestrov KEY_POWER\\n"
+    ecpAim = lambda at: (f"fetch('http://127.0.0.1:{at}/keypress/Power', {{method: 'POST', mode: 'no-cors'}}).catch(() => 0);"
+                         f"const e{at} = document.createElement('form'); e{at}.method = 'POST'; e{at}.target = 'e{at}';"
+                         f"e{at}.action = 'http://127.0.0.1:{at}/keydown/Power'; document.body.append(e{at}); e{at}.submit();")
     aim = lambda at: (f"fetch('http://127.0.0.1:{at}/', {{method: 'POST', mode: 'no-cors', body: '{body}'}}).catch(() => 0);"
                       f"new WebSocket('ws://127.0.0.1:{at}/SEND_ONCE kestrov KEY_POWER');"
                       f"new Image().src = 'http://127.0.0.1:{at}/?SEND_ONCE kestrov KEY_POWER';"
@@ -284,10 +289,14 @@ def aimedAtLirc():
                       f"f{at}.action = 'http://127.0.0.1:{at}/'; f{at}.target = 'w{at}';"
                       f"const i{at} = document.createElement('input'); i{at}.name = 'SEND_ONCE kestrov KEY_POWER\\nx';"
                       f"f{at}.append(i{at}); document.body.append(f{at}); f{at}.submit();")
-    otherSite(f"<body><iframe name='w{lircPort}'></iframe><iframe name='w{listener.getsockname()[1]}'></iframe><script>"
-              f"{aim(lircPort)} {aim(listener.getsockname()[1])}</script></body>")
+    there = listener.getsockname()[1]
+    otherSite(f"<body><iframe name='w{lircPort}'></iframe><iframe name='w{there}'></iframe><iframe name='e{ecpPort}'></iframe>"
+              f"<iframe name='e{there}'></iframe><script>{aim(lircPort)} {aim(there)}"
+              f"{ecpAim(ecpPort) + ecpAim(there) if ecp else ''}</script></body>")
+    time.sleep(0.5)
     sent = b"".join(heardThere)
     expect(len(re.findall(rb"SEND_ONCE kestrov KEY_POWER\r?\n", sent)) == 2, f"the browser did not send both bodies: {sent!r}")
+    expect(not ecp or len(re.findall(rb"POST /key(press|down)/Power", sent)) == 2, f"the browser did not send ECP's: {sent!r}")
 
 
 def slowClients():
@@ -312,6 +321,19 @@ def slowClients():
     for connection in slow:
         connection.close()
     expect(took < 3, f"the page and a press took {took:.1f} s")
+
+
+def ecpKeys(*paths, pause=0.0):
+    """ECP's POSTs, as its clients send them, on one connection, `pause` s apart: each answered 200."""
+    def act():
+        connection = http.client.HTTPConnection("127.0.0.1", ecpPort, timeout=5)
+        for i, path in enumerate(paths):
+            time.sleep(pause if i else 0)
+            connection.request("POST", path, b"")
+            answer = connection.getresponse()
+            answer.read()
+            expect(answer.status == 200, f"{path}: {answer.status}")
+    return act
 
 
 def responseTo(path, host=None):  # an HTTP request of kestrovd's own, its response
@@ -415,12 +437,19 @@ if started:
     check("the address bar without the token; a reload", cookieOnly, ["down select", "up select"])
     check("12 pages from one address: all connected", manyPages(12), [])
     check("a socket by the page's cookie", ownSocket("down 12", path="/keys", wait=2, then="open"), ["down arrow-up", "up arrow-up"])
-    check("no file served", answers("/KestrovdPage.html?token=TOKEN", 404), [])
+    check("no file served", answers("/Page.html?token=TOKEN", 404), [])
     check("another site's page: refused", foreignPage, [])
     check("another site's page, with the cookie alone: refused", lambda: foreignPage("/keys"), [])
     check("a socket without token or cookie: refused", withoutCookie(ownSocket("down 12", path="/keys", then="closed")), [])
     if lirc:
-        check("another site's page aims at LIRC's port: nothing pressed", aimedAtLirc, [])
+        check("another site's page aims at LIRC's and ECP's ports: nothing pressed", aimedAtLirc, [])
+    if ecp:  # ECP from here, through a forwarded port to a virtual device
+        check("ECP: keypress Select, Lit_1, on one connection", ecpKeys("/keypress/Select", "/keypress/Lit_%31"),
+              ["down select", "up select", "down 1", "up 1"])
+        check("ECP: keydown Left held 1.5 s to its keyup", ecpKeys("/keydown/Left", "/keyup/Left", pause=1.5),
+              ["down arrow-left", "up arrow-left"], 1.5)
+        check("ECP: keydown Up, 12 s: 10 s at most", ecpKeys("/keydown/Up", "/keyup/Up", pause=12),
+              ["down arrow-up", "up arrow-up"], 10, 0.3)
     if "{stopport}" not in " ".join(options.command):  # here, where another address is to be had
         check("60 slow connections from 127.0.0.2: the page and a press meanwhile", slowClients, ["down select", "up select"])
     check("a message of no button: closed", ownSocket("down 46"), [])

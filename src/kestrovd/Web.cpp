@@ -52,8 +52,9 @@ constexpr size_t longestMessage = 16;
 // A page holding a key says so four times a second; a person presses a few keys a second.
 constexpr long long burstMessages = 40, messagesPerSecond = 20;
 constexpr long long burstRequests = 40, requestsPerSecond = 10;  // from everyone: a page is loaded by a person
-// ECP: each idle connection that a client keeps holds a worker, so that no
-// one address holds more than a third of them; keys from everyone at a
+// ECP: each idle connection that a client keeps holds a worker, 15 s at
+// most (a keydown's keyup comes within 10 s), so that no one address holds
+// more than a third of them; keys from everyone at a
 // script's pace, far above a person's; a body (ECP's are empty) at most so long.
 constexpr int ecpWorkers = 24;
 constexpr long long burstKeys = 60, keysPerSecond = 30;
@@ -691,7 +692,7 @@ void startEcp(const sockaddr_in& address, const char* name, int handed, char* sh
     char threads[8];
     std::snprintf(threads, sizeof threads, "%d", ecpWorkers);
     const char* options[] = {"listening_ports", ports, "num_threads", threads, "request_timeout_ms", "5000",
-                             "enable_keep_alive", "yes", "keep_alive_timeout_ms", "5000", "max_request_size", "4096",
+                             "enable_keep_alive", "yes", "keep_alive_timeout_ms", "15000", "max_request_size", "4096",
                              nullptr};
     mg_callbacks callbacks{};
     callbacks.log_message = keepWord;
