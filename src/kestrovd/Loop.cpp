@@ -190,6 +190,20 @@ void catchEnds() {
 // "http" the page's, "ecp" ECP's, any other LIRC's. Their count; the page's
 // and ECP's in `page` and `ecp`.
 constexpr int firstHanded = 3;
+void takeListening(int fd) {
+    int type = 0;
+    int listening = 0;
+    socklen_t size = sizeof type;
+    bool stream = getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_STREAM;
+    size = sizeof listening;
+    char number[12];
+    std::snprintf(number, sizeof number, "%d", fd);
+    if (!stream || getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0)
+        quit("handed descriptor %s%s, not a listening stream socket (give its unit ListenStream=)", number, "");
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
 int takeHanded(int& page, int& ecp) {
     const char* pid = std::getenv("LISTEN_PID");
     const char* count = std::getenv("LISTEN_FDS");
@@ -203,17 +217,7 @@ int takeHanded(int& page, int& ecp) {
     for (int fd = firstHanded; fd < firstHanded + handed; ++fd) {
         char* next = std::strchr(name, ':');
         if (next != nullptr) *next++ = '\0';
-        int type = 0;
-        int listening = 0;
-        socklen_t size = sizeof type;
-        bool stream = getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_STREAM;
-        size = sizeof listening;
-        char number[12];
-        std::snprintf(number, sizeof number, "%d", fd);
-        if (!stream || getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0)
-            quit("handed descriptor %s%s, not a listening stream socket (give its unit ListenStream=)", number, "");
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        takeListening(fd);
         int* web = std::strcmp(name, "http") == 0 ? &page : std::strcmp(name, "ecp") == 0 ? &ecp : nullptr;
         if (web != nullptr && *web >= 0) quit("handed two sockets named %s%s", name, "");
         if (web != nullptr) *web = fd;

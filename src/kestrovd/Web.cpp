@@ -417,8 +417,8 @@ bool admit(int fd, int listener, const sockaddr_in& peer) {
 }
 
 // ECP's answer: a status, and a line of why or the body asked for.
-int reply(mg_connection* connection, int status, const char* body, const char* type = "text/plain; charset=utf-8",
-          const char* allow = nullptr) {
+int reply(mg_connection* connection, int status, const char* body, const char* allow = nullptr,
+          const char* type = "text/plain; charset=utf-8") {
     char length[24];
     std::snprintf(length, sizeof length, "%zu", std::strlen(body));
     mg_response_header_start(connection, status);
@@ -498,6 +498,16 @@ bool skipBody(mg_connection* connection) {
     return read <= longestBody;
 }
 
+// A key with no button: 404, and why.
+int refuseKey(mg_connection* connection, const char* name, const char* why) {
+    char shown[41] = "";  // the name as asked, what prints of it
+    for (size_t i = 0; i < sizeof shown - 1 && name[i] != '\0'; ++i) shown[i] = name[i] >= ' ' && name[i] < '\x7f' ? name[i] : '?';
+    char line[200];
+    std::snprintf(line, sizeof line, "no button for %s: %s\n", shown,
+                  why != nullptr ? why : "ECP's names and the Linux keys' (KEY_OK) are in kestrovd(1)");
+    return reply(connection, 404, line);
+}
+
 struct Verb {
     const char* path;
     char action;
@@ -526,22 +536,15 @@ int serveEcp(mg_connection* connection) {
     bool post = std::strcmp(request->request_method, "POST") == 0;
     for (const Query& query : queries)
         if (std::strcmp(path, query.path) == 0)
-            return std::strcmp(request->request_method, "GET") != 0 ? reply(connection, 405, "a query is a GET\n", "", "GET")
-                                                                     : reply(connection, 200, query.body, "text/xml; charset=utf-8");
+            return std::strcmp(request->request_method, "GET") != 0 ? reply(connection, 405, "a query is a GET\n", "GET")
+                                                                     : reply(connection, 200, query.body, nullptr, "text/xml; charset=utf-8");
     for (const Verb& verb : verbs) {
         size_t length = std::strlen(verb.path);
         if (std::strncmp(path, verb.path, length) != 0) continue;
-        if (!post) return reply(connection, 405, "a key is a POST\n", "", "POST");
+        if (!post) return reply(connection, 405, "a key is a POST\n", "POST");
         const char* why = nullptr;
         const Button* button = findEcpKey(path + length, &why);
-        if (button != nullptr) return pressEcp(connection, verb.action, *button);
-        char shown[41] = "";  // the name as asked, if it prints
-        for (size_t i = 0; path[length + i] != '\0' && i < sizeof shown - 1; ++i)
-            shown[i] = path[length + i] >= ' ' && path[length + i] < '\x7f' ? path[length + i] : '?';
-        char line[200];
-        std::snprintf(line, sizeof line, "no button for %s: %s\n", shown,
-                      why != nullptr ? why : "ECP's names and the Linux keys' (KEY_OK) are in kestrovd(1)");
-        return reply(connection, 404, line);
+        return button != nullptr ? pressEcp(connection, verb.action, *button) : refuseKey(connection, path + length, why);
     }
     return reply(connection, 404, "no such path: ECP's are /keypress/KEY, /keydown/KEY, /keyup/KEY and /query/...\n");
 }
@@ -613,9 +616,15 @@ void openPipes() {
 }
 
 // Where civetweb is to listen, as it takes it ("127.0.0.1:8080", s: TLS),
-// and the host and port of that: the handed socket's, if any.
-void findPorts(const sockaddr_in& address, int handed, const char* face, bool secure, char (&ports)[80],
-               char (&host)[INET_ADDRSTRLEN], unsigned& port) {
+// the host and port of that (the handed socket's, if any), its workers.
+struct Place {
+    char ports[80];
+    char host[INET_ADDRSTRLEN];
+    unsigned port;
+    char threads[8];
+};
+Place findPlace(const sockaddr_in& address, int handed, const char* face, bool secure, int threads) {
+    Place place{};
     sockaddr_in where = address;
     socklen_t size = sizeof where;
     handedSocket = handed;
@@ -623,9 +632,12 @@ void findPorts(const sockaddr_in& address, int handed, const char* face, bool se
     if (handed >= 0 && (getsockname(handed, reinterpret_cast<sockaddr*>(&where), &size) != 0 || where.sin_family != AF_INET))
         quit("the %s socket is not IPv4: give it an address such as %s (ListenStream=)", face,
              std::strcmp(face, "ECP's") == 0 ? "127.0.0.1:8060" : "127.0.0.1:8080");
-    inet_ntop(AF_INET, &where.sin_addr, host, sizeof host);
-    port = ntohs(where.sin_port);
-    std::snprintf(ports, sizeof ports, "%s:%u%s", host, port, secure ? "s" : "");
+    inet_ntop(AF_INET, &where.sin_addr, place.host, sizeof place.host);
+    place.port = ntohs(where.sin_port);
+    std::snprintf(place.ports, sizeof place.ports, "%s:%u%s", place.host, place.port, secure ? "s" : "");
+    std::snprintf(place.threads, sizeof place.threads, "%d", threads);
+    openPipes();
+    return place;
 }
 
 // civetweb started on `listener`'s socket, with the signals that end the
@@ -645,21 +657,16 @@ mg_context* startCivetweb(const mg_callbacks& callbacks, const char** options, i
     if (started == nullptr) quit("cannot serve at %s: %s", ports, lastWord[0] != '\0' ? lastWord : "civetweb failed");
     return started;
 }
+
 void startPages(const sockaddr_in& address, const char* name, int handed, const char* tokenFile, const char* tlsFile,
                 char* shown, size_t shownSize) {
     readToken(tokenFile);
     tls = tlsFile != nullptr;
     if (tls) checkTls(tlsFile);
     std::snprintf(ownName, sizeof ownName, "%s", name);
-    char ports[80];
-    char host[INET_ADDRSTRLEN];
-    unsigned port = 0;
-    findPorts(address, handed, "page's", tls, ports, host, port);
-    openPipes();
+    Place place = findPlace(address, handed, "page's", tls, workers);
     requests = Bucket{burstRequests * 1000, nowMs()};
-    char threads[8];
-    std::snprintf(threads, sizeof threads, "%d", workers);
-    const char* options[] = {"listening_ports", ports, "num_threads", threads, "request_timeout_ms", "5000",
+    const char* options[] = {"listening_ports", place.ports, "num_threads", place.threads, "request_timeout_ms", "5000",
                              "enable_keep_alive", "no", "max_request_size", "4096", "enable_websocket_ping_pong", "yes",
                              "websocket_timeout_ms", "5000", tls ? "ssl_certificate" : nullptr, tlsFile,
                              "ssl_protocol_version", "4", nullptr};  // 4: TLS 1.2 and later
@@ -667,12 +674,13 @@ void startPages(const sockaddr_in& address, const char* name, int handed, const 
     callbacks.log_message = keepWord;
     callbacks.begin_request = countRequest;
     pthread_mutex_lock(&requestsLock);
-    server = startCivetweb(callbacks, options, pageListener, ports);
+    server = startCivetweb(callbacks, options, pageListener, place.ports);
     if (pthread_create(&teller, nullptr, tellLines, nullptr) != 0) quit("%s: %s", "cannot serve the page", "no thread");
     mg_set_request_handler(server, "/$", servePage, nullptr);
     mg_set_websocket_handler(server, "/keys$", acceptSocket, openSocket, takeMessage, closeSocket, nullptr);
     pthread_mutex_unlock(&requestsLock);
-    std::snprintf(shown, shownSize, "%s://%s:%u/?token=%s", tls ? "https" : "http", name[0] != '\0' ? name : host, port, token);
+    std::snprintf(shown, shownSize, "%s://%s:%u/?token=%s", tls ? "https" : "http", name[0] != '\0' ? name : place.host,
+                  place.port, token);
 }
 
 // A line dropped when 64 KiB of them wait: the pages have stopped taking them.
@@ -682,23 +690,17 @@ void tellPages(const char* line) {
 
 void startEcp(const sockaddr_in& address, const char* name, int handed, char* shown, size_t shownSize) {
     std::snprintf(ecpName, sizeof ecpName, "%s", name);
-    char ports[80];
-    char host[INET_ADDRSTRLEN];
-    unsigned port = 0;
-    findPorts(address, handed, "ECP's", false, ports, host, port);
-    openPipes();
+    Place place = findPlace(address, handed, "ECP's", false, ecpWorkers);
     describeDevice();
     keys = Bucket{burstKeys * 1000, nowMs()};
-    char threads[8];
-    std::snprintf(threads, sizeof threads, "%d", ecpWorkers);
-    const char* options[] = {"listening_ports", ports, "num_threads", threads, "request_timeout_ms", "5000",
+    const char* options[] = {"listening_ports", place.ports, "num_threads", place.threads, "request_timeout_ms", "5000",
                              "enable_keep_alive", "yes", "keep_alive_timeout_ms", "15000", "max_request_size", "4096",
                              nullptr};
     mg_callbacks callbacks{};
     callbacks.log_message = keepWord;
     callbacks.begin_request = serveEcp;
-    ecpServer = startCivetweb(callbacks, options, ecpListener, ports);
-    std::snprintf(shown, shownSize, "http://%s:%u/", name[0] != '\0' ? name : host, port);
+    ecpServer = startCivetweb(callbacks, options, ecpListener, place.ports);
+    std::snprintf(shown, shownSize, "http://%s:%u/", name[0] != '\0' ? name : place.host, place.port);
 }
 
 int webRequests() { return events[0]; }
