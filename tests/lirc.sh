@@ -151,17 +151,21 @@ handed="$lirc $twice" check 0 'arrow-up arrow-down' 'irsend -d $S SEND_ONCE kest
 check 2 ''           '$activate -l $X $run --socket $X 2>&1 & sleep 0.5; irsend -d $X SEND_ONCE kestrov KEY_UP >/dev/null 2>&1; wait $!' '* | kestrovd: the system hands this kestrovd its sockets: give their places and modes in its socket units, *'
 
 # The page: its socket handed to kestrovd, named http; its token file made owner only with a new token, the same at the
-# next start, refused when others may read it. Built without the page, kestrovd refuses it, handed or asked for.
+# next start, refused when others may read it; ECP's socket, named ecp. Built without them, kestrovd refuses them,
+# handed or asked for.
 if [ "${KESTROV_PAGE-ON}" = ON ]; then
     check 0 ''       'echo $token >$X.t; chmod 600 $X.t; $activate -l $X -l 127.0.0.1:$H --fdname=lirc:http $run --token-file $X.t 2>&1 & got=$(fetch 127.0.0.1 $H /?token=$token); kill $!; wait $!; echo $got' \
         'Listening on * | Communication attempt on fd 4. | * | kestrovd: remote kestrov at */x | kestrovd: the page at http://127.0.0.1:*/?token=0123456789abcdef0123456789abcdef | 303'
     check 0 ''       'for i in 1 2; do $own --http $H --token-file $X.t --socket $X & sleep 1; kill $!; wait $!; done | grep -o "token=.*" | uniq -c; stat -c %a $X.t; grep -c "^[0-9a-f]\{32\}$" $X.t' '      2 token=* | 600 | 1'
     grep -qs . /proc/net/if_inet6 && check 1 '' '$activate -l [::1]:$H --fdname=http $run 2>&1 & sleep 0.5; fetch ::1 $H / 2>/dev/null; wait $!' \
         '* | kestrovd: the page*s socket is not IPv4: give it an address such as 127.0.0.1:8080 (ListenStream=)'
+    check 0 'select' 'CASCADE_TRACE=$scratch/trace $activate -l $X -l 127.0.0.1:$H --fdname=lirc:ecp $run 2>/dev/null & sleep 0.5; /usr/bin/curl -s -d "" http://127.0.0.1:$H/keypress/Select; kill $!; wait $!' 'kestrovd: remote kestrov at */x | kestrovd: ECP at http://127.0.0.1:*/'
     check 1 ''       'echo $token >$X.t; chmod 640 $X.t; $own --http $H --token-file $X.t --socket $X' 'kestrovd: the token file */x.t may be read or changed by others (mode 0640): chmod 600 it, or remove it for a new token'
 else
-    check 2 ''       '$own --http $H --socket $X' 'kestrovd: the page was not built into this kestrovd: build it with civetweb (apt-get install libcivetweb-dev), or leave out --http'
-    check 2 ''       '$activate -l 127.0.0.1:$H --fdname=http $run 2>&1 & sleep 0.5; irsend -a 127.0.0.1:$H VERSION "" "" >/dev/null 2>&1; wait $!' '* | kestrovd: the page was not built into this kestrovd: *'
+    check 2 ''       '$own --http $H --socket $X' 'kestrovd: the page and ECP were not built into this kestrovd: build it with civetweb (apt-get install libcivetweb-dev), or leave out --http and --ecp'
+    check 2 ''       '$own --ecp $E --socket $X' 'kestrovd: the page and ECP were not built into this kestrovd: *'
+    check 2 ''       '$activate -l 127.0.0.1:$H --fdname=http $run 2>&1 & sleep 0.5; irsend -a 127.0.0.1:$H VERSION "" "" >/dev/null 2>&1; wait $!' '* | kestrovd: the page and ECP were not built into this kestrovd: *'
+    check 2 ''       '$activate -l 127.0.0.1:$H --fdname=ecp $run 2>&1 & sleep 0.5; irsend -a 127.0.0.1:$H VERSION "" "" >/dev/null 2>&1; wait $!' '* | kestrovd: the page and ECP were not built into this kestrovd: *'
 fi
 
 # Where LIRC's clients look, with no --socket: /run/lirc/lircd, and /var/run/lirc/lircd where /var/run is a folder of
