@@ -76,6 +76,8 @@ check 0 'arrow-up arrow-down' 'peer "SEND_ONCE kestrov KEY_UP 1\n" "SEND_ONCE ke
 if [ -n "$ecp" ]; then
     check 0 'select'              'curl -d "" $U/keypress/Select'                                                   '200/1'
     check 0 'select 1 f1 menu'    'curl -d "" $U/keypress/select $U/keypress/Lit_%31 $U/keypress/key_f1 $U/keypress/HOME' '200/1 | 200/0 | 200/0 | 200/0'
+    check 0 '0 1 2 3 4 5 6 7 8 9 arrow-up arrow-down' 'curl -d "" $(for d in 0 1 2 3 4 5 6 7 8 9; do echo $U/keypress/Lit_$d; done) $U/keypress/Up $U/keypress/Down | tr "\n" " "' \
+        '200/1 200/0 200/0 200/0 200/0 200/0 200/0 200/0 200/0 200/0 200/0 200/0 '
     check 0 'arrow-left'          'curl -d "" $U/keydown/Left; sleep 0.3; cat $scratch/trace; curl -d "" $U/keyup/Left $U/keyup/Left' '200/1 | down 0x1000E arrow-left | 200/1 | 200/0'
     check 0 'arrow-left'          'curl -d "" $U/keydown/Left; sleep 10.5; cat $scratch/trace; curl -d "" $U/keyup/Left' '200/1 | down 0x1000E arrow-left | up 0x1000E arrow-left | 200/1'
     check 0 'arrow-left arrow-up' 'curl -d "" $U/keydown/Left; irsend -d $S SEND_ONCE kestrov KEY_UP; curl -d "" $U/keyup/Left' '200/1 | 200/1'
