@@ -22,6 +22,7 @@ struct KeyRequest {
     long long holdMs;
 };
 constexpr long long longestHoldMs = 10000;  // a key held longer goes up by itself
+constexpr const char* remoteName = "kestrov";  // as LIRC's clients name it
 
 // Helpers.cpp: for the loop and every face.
 long long nowMs();  // the monotonic clock

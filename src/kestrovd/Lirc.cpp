@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr const char* remoteName = "kestrov";
 constexpr int mostClients = 64;
 constexpr int mostFromOneAddress = 8;   // over TCP, so that no one address holds the others off
 constexpr size_t longestLine = 1024;     // a command, its line feed included

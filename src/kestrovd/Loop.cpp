@@ -33,18 +33,17 @@
 
 namespace {
 
-constexpr const char* remoteName = "kestrov";  // as LIRC's clients name it in the broadcast
 constexpr long long pageSilenceMs = 1000;  // a page holding a key says so every 250 ms; silent, it has gone
 
 // The one key down, as on a remote control; button null: none.
 struct Held {
     const Button* button;
     long long untilMs;
-    char startedBy;  // the face whose SEND_START or keydown it is, which its stop ends; 0: none
-    KeyRequest owed;  // a LIRC client's SEND_ONCE with repeats, answered as it goes up (face 0: none)
-    char told[80]; // its broadcast line, owed after that answer
-    int page;            // the page holding it; 0: none
-    long long heardMs;   // when that page last said so
+    char startedBy;     // the face whose SEND_START or keydown it is, which its stop ends; 0: none
+    KeyRequest owed;    // a LIRC client's SEND_ONCE with repeats, answered as it goes up (face 0: none)
+    char told[80];      // its broadcast line, owed after that answer
+    int page;           // the page holding it; 0: none
+    long long heardMs;  // when that page last said so
 } held{nullptr, 0, 0, {}, "", 0, 0};
 // The last hold that the server or another face ended (at 10 s, for
 // another key, by ECP's keyup), not its own stop: that stop, from any

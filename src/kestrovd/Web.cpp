@@ -464,7 +464,7 @@ void describeDevice() {
 constexpr const char* appsList = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<apps>\n</apps>\n";
 constexpr const char* activeApp = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<active-app>\n\t<app>kestrov</app>\n</active-app>\n";
 
-// The button that ECP's name or a Linux key's names; null, and why, if none.
+// The button that ECP's name, or a Linux key's, names; null, and why, if none.
 const Button* findEcpKey(const char* name, const char** why) {
     const char* canonical = nullptr;
     *why = nullptr;
@@ -527,7 +527,8 @@ int serveEcp(mg_connection* connection) {
     pthread_mutex_unlock(&keysLock);
     if (!allowed) return reply(connection, 429, "too many requests: at most 30 a second\n");
     if (mg_get_header(connection, "Origin") != nullptr || !isAddress(mg_get_header(connection, "Host"), ecpName))
-        return reply(connection, 403, "ECP takes no request that a web page can make: no Origin, a Host that is an address\n");
+        return reply(connection, 403,
+                     "ECP takes no request that a web page can make: send no Origin, and a Host that is an address\n");
     if (!skipBody(connection)) {
         mg_disable_connection_keep_alive(connection);
         return reply(connection, 413, "a body of 1024 bytes at most: ECP's are empty\n");
