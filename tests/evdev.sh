@@ -12,7 +12,7 @@ check() {  # [keep=SECONDS] [order=1: key by key] [every30=1: the remote read ev
     (export CASCADE_SETTLE_MS=1000 CASCADE_KEEP_S=${keep:-0}; eval "$1") >/dev/null 2>"$scratch/err" & tool=$!
     until [ -e /dev/input/event1 ] || ! kill -0 $tool 2>/dev/null; do sleep 0.02; done  # our remote, when it comes
     slowly='dd bs=16'; [ -z "${every30-}" ] || slowly=/tests/reader
-    { sleep "${4:-0}"; eval timeout 30 "$slowly"; } 2>/dev/null </dev/input/event1 >"$scratch/remote" &  # ends as the remote goes
+    { sleep "${4:-0}"; eval timeout 120 "$slowly"; } 2>/dev/null </dev/input/event1 >"$scratch/remote" &  # ends as the remote goes; 120 s: a bound, not a wait
     wait $tool; kill $reader; wait
     got=$(od -An -v -tu2 -w16 "$scratch/keyboard" "$scratch/remote" 2>/dev/null | awk -v norep="${norep-}" -v ignore="${ignore-}" '
         $5 == 20 { next }  # a new remote'"'"'s repeat settings
