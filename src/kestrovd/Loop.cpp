@@ -40,11 +40,10 @@ struct Held {
     const Button* button;
     long long untilMs;
     char startedBy;     // the face whose SEND_START or keydown it is, which its stop ends; 0: none
-    KeyRequest owed;    // a LIRC client's SEND_ONCE with repeats, answered as it goes up (face 0: none)
-    char told[80];      // its broadcast line, owed after that answer
+    KeyRequest owed;    // a LIRC client's SEND_ONCE with repeats, answered as it goes up, and its line (face 0: none)
     int page;           // the page holding it; 0: none
     long long heardMs;  // when that page last said so
-} held{nullptr, 0, 0, {}, "", 0, 0};
+} held{nullptr, 0, 0, {}, 0, 0};
 // The last hold that the server or another face ended (at 10 s, for
 // another key, by ECP's keyup), not its own stop: that stop, from any
 // connection, as irsend sends it, then succeeds, as the hold it asks to end is over.
@@ -60,10 +59,15 @@ void answer(const KeyRequest& request, const char* refusal, const char* line) {
     else if (request.face == 'e') answerEcp(request.who);
 }
 
+// The key's line, as lircd broadcasts it.
+void writeLine(const Button& button, char (&line)[80]) {
+    std::snprintf(line, sizeof line, "%016lx 00 %s %s\n", button.code, button.keys[0].name, remoteName);
+}
+
 // The key's line to every LIRC client and page; a LIRC client that asked
 // gets it after its reply.
 void broadcast(const Button& button, const KeyRequest& request, char (&line)[80]) {
-    std::snprintf(line, sizeof line, "%016lx 00 %s %s\n", button.code, button.keys[0].name, remoteName);
+    writeLine(button, line);
     tellLirc(line, request.face == 'l' ? request.who : 0);
     tellPages(line);
 }
@@ -72,9 +76,11 @@ void releaseHeld() {
     if (held.button == nullptr) return;
     CascadeInput::DispatchKeyUp(held.button->code);
     if (held.startedBy != 0) letGo = held.button;
+    char line[80];
+    writeLine(*held.button, line);
     held.button = nullptr;
     held.page = 0;
-    answer(held.owed, nullptr, held.told);
+    answer(held.owed, nullptr, line);
     held.owed = KeyRequest{};
 }
 
@@ -96,8 +102,7 @@ void pressKey(const KeyRequest& request) {
         return answer(request, nullptr, line);
     }
     bool started = request.action == 's';
-    held = Held{&button, nowMs() + request.holdMs, started ? request.face : '\0', started ? KeyRequest{} : request, "", 0, 0};
-    std::snprintf(held.told, sizeof held.told, "%s", line);
+    held = Held{&button, nowMs() + request.holdMs, started ? request.face : '\0', started ? KeyRequest{} : request, 0, 0};
     if (started) answer(request, nullptr, line);  // a hold for its time is answered as it goes up
 }
 
@@ -126,7 +131,7 @@ void takePageRequest(const KeyRequest& request) {
     char line[80];
     pressDown(button, request, line);
     long long now = nowMs();
-    held = Held{&button, now + longestHoldMs, 0, {}, "", request.who, now};
+    held = Held{&button, now + longestHoldMs, 0, {}, request.who, now};
 }
 
 void take(const KeyRequest& request) {
@@ -272,12 +277,12 @@ bool readOptions(int argc, char* argv[], Places& places) {
 // The page's or ECP's address from the command line (`given`, for --OPTION), or none: the system's socket.
 sockaddr_in readWebAddress(const char* option, const char* given, char (&name)[64]) {
     sockaddr_in address{};
+    if (given == nullptr || findAddress(given, address, &name)) return address;
     const char* port = std::strcmp(option, "ecp") == 0 ? "8060" : "8080";
     char line[160];
     std::snprintf(line, sizeof line, "--%s %.60s: not [ADDR:]PORT or NAME:PORT of this machine, as %s or 192.168.1.2:%s",
-                  option, given != nullptr ? given : "", port, port);
-    if (given != nullptr && !findAddress(given, address, &name)) quit("%s%s", line, "");
-    return address;
+                  option, given, port, port);
+    quit("%s%s", line, "");
 }
 
 }  // namespace

@@ -637,7 +637,6 @@ Place findPlace(const sockaddr_in& address, int handed, const char* face, bool s
     place.port = ntohs(where.sin_port);
     std::snprintf(place.ports, sizeof place.ports, "%s:%u%s", place.host, place.port, secure ? "s" : "");
     std::snprintf(place.threads, sizeof place.threads, "%d", threads);
-    openPipes();
     return place;
 }
 
@@ -666,6 +665,7 @@ void startPages(const sockaddr_in& address, const char* name, int handed, const 
     if (tls) checkTls(tlsFile);
     std::snprintf(ownName, sizeof ownName, "%s", name);
     Place place = findPlace(address, handed, "page's", tls, workers);
+    openPipes();
     requests = Bucket{burstRequests * 1000, nowMs()};
     const char* options[] = {"listening_ports", place.ports, "num_threads", place.threads, "request_timeout_ms", "5000",
                              "enable_keep_alive", "no", "max_request_size", "4096", "enable_websocket_ping_pong", "yes",
@@ -692,6 +692,7 @@ void tellPages(const char* line) {
 void startEcp(const sockaddr_in& address, const char* name, int handed, char* shown, size_t shownSize) {
     std::snprintf(ecpName, sizeof ecpName, "%s", name);
     Place place = findPlace(address, handed, "ECP's", false, ecpWorkers);
+    openPipes();
     describeDevice();
     keys = Bucket{burstKeys * 1000, nowMs()};
     const char* options[] = {"listening_ports", place.ports, "num_threads", place.threads, "request_timeout_ms", "5000",
